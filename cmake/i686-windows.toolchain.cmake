@@ -1,0 +1,41 @@
+# Cross toolchain: 32-bit Windows (i686-w64-mingw32) with clang 16 and lld 16,
+# against GCC 12's mingw-w64 libstdc++ (posix threads, DWARF-2 exceptions).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+
+set(VANTOR_TARGET i686-w64-mingw32)
+set(VANTOR_LLVM_BIN /usr/lib/llvm-16/bin)
+
+# clang cannot parse the version of GCC's "12-posix" folder and would fall back
+# to the Linux C++ headers and a wrong crtbegin.o. A small sysroot of links
+# gives the driver the layout it expects.
+set(VANTOR_SYSROOT "${CMAKE_BINARY_DIR}/sysroot")
+if(NOT EXISTS "${VANTOR_SYSROOT}/lib/gcc/${VANTOR_TARGET}/12")
+  file(MAKE_DIRECTORY "${VANTOR_SYSROOT}/lib/gcc/${VANTOR_TARGET}")
+  file(CREATE_LINK /usr/${VANTOR_TARGET} "${VANTOR_SYSROOT}/${VANTOR_TARGET}" SYMBOLIC)
+  file(CREATE_LINK /usr/lib/gcc/${VANTOR_TARGET}/12-posix
+       "${VANTOR_SYSROOT}/lib/gcc/${VANTOR_TARGET}/12" SYMBOLIC)
+endif()
+set(CMAKE_SYSROOT "${VANTOR_SYSROOT}")
+
+set(CMAKE_C_COMPILER ${VANTOR_LLVM_BIN}/clang)
+set(CMAKE_CXX_COMPILER ${VANTOR_LLVM_BIN}/clang++)
+set(CMAKE_C_COMPILER_TARGET ${VANTOR_TARGET})
+set(CMAKE_CXX_COMPILER_TARGET ${VANTOR_TARGET})
+set(CMAKE_AR ${VANTOR_LLVM_BIN}/llvm-ar)
+set(CMAKE_RANLIB ${VANTOR_LLVM_BIN}/llvm-ranlib)
+set(CMAKE_RC_COMPILER /usr/bin/${VANTOR_TARGET}-windres)
+
+# lld instead of GNU ld (delay-import and load-config directories); everything
+# static so the images import only system DLLs.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -static -pthread")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld -static -pthread")
+
+set(CMAKE_FIND_ROOT_PATH /usr/${VANTOR_TARGET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Test programs run under Wine, in the project's own prefix.
+set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run")
