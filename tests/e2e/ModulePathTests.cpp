@@ -1,0 +1,139 @@
+// The launcher's own path as a copy of it in a deep folder reads it back:
+// whole, at every length around the buffer sizes it grows through.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "Harness.h"
+#include "Utilities/String.h"
+
+namespace {
+
+using vantorlib::string::ToUtf16;
+
+std::wstring Extended(const std::wstring& path) { return L"\\\\?\\" + path; }
+
+std::wstring TempDirectory() {
+  wchar_t buffer[MAX_PATH + 1] = {};
+  ::GetTempPathW(MAX_PATH + 1, buffer);
+  return buffer;
+}
+
+// Removes a folder tree made by these tests (plain files and folders only).
+void RemoveTree(const std::wstring& folder) {
+  WIN32_FIND_DATAW entry;
+  const HANDLE find = ::FindFirstFileW(Extended(folder + L"\\*").c_str(), &entry);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = entry.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring path = folder + L"\\" + name;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(path);
+      } else {
+        ::DeleteFileW(Extended(path).c_str());
+      }
+    } while (::FindNextFileW(find, &entry));
+    ::FindClose(find);
+  }
+  ::RemoveDirectoryW(Extended(folder).c_str());
+}
+
+// A copy of the fixture whose full path is exactly `length` UTF-16 units.
+class DeepCopy {
+ public:
+  explicit DeepCopy(std::size_t length) {
+    root_ = TempDirectory() + L"vantor-deep-" + std::to_wstring(::GetCurrentProcessId());
+    const std::wstring fileName = L"\\LauncherFixture.exe";
+    ::CreateDirectoryW(root_.c_str(), nullptr);
+    std::wstring folder = root_;
+    while (folder.size() + fileName.size() < length) {
+      const std::size_t room = length - folder.size() - fileName.size();
+      // Segments of at most 200 units; never leave room for less than "\x".
+      std::size_t segment = std::min<std::size_t>(200, room - 1);
+      if (room - 1 - segment == 1) --segment;
+      folder += L"\\" + std::wstring(segment, L'd');
+      ::CreateDirectoryW(Extended(folder).c_str(), nullptr);
+    }
+    path_ = folder + fileName;
+    const std::wstring fixture = harness::ProgramDirectory() + L"LauncherFixture.exe";
+    if (!::CopyFileW(fixture.c_str(), Extended(path_).c_str(), FALSE)) {
+      throw std::runtime_error("CopyFileW failed: " + std::to_string(::GetLastError()));
+    }
+  }
+  DeepCopy(const DeepCopy&) = delete;
+  DeepCopy& operator=(const DeepCopy&) = delete;
+  ~DeepCopy() { RemoveTree(root_); }
+
+  const std::wstring& Path() const { return path_; }
+  std::wstring ResultFile() const { return root_ + L"\\path.txt"; }
+
+ private:
+  std::wstring root_;
+  std::wstring path_;
+};
+
+std::string ReadFileIfPresent(const std::wstring& path) {
+  std::ifstream file(std::filesystem::path(Extended(path)), std::ios::binary);
+  std::stringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+// Starts `program` with `arguments`. Wine's CreateProcessW refuses program
+// paths longer than MAX_PATH that Windows accepts; Wine's own loader, started
+// as a Unix program, runs them, so that route stands in where the first fails.
+void Start(const std::wstring& program, const std::wstring& arguments) {
+  std::wstring commandLine = harness::Quote(program) + L" " + arguments;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(Extended(program).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                        nullptr, nullptr, &startup, &info)) {
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    ASSERT_NE(unixName, nullptr) << "CreateProcessW failed: " << ::GetLastError();
+    char* unixPath = unixName(program.c_str());
+    commandLine = L"wine \"" + ToUtf16(unixPath) + L"\" " + arguments;
+    ::HeapFree(::GetProcessHeap(), 0, unixPath);
+    ASSERT_TRUE(::CreateProcessW(L"Z:\\usr\\bin\\wine", commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                 nullptr, nullptr, &startup, &info))
+        << ::GetLastError();
+  }
+  ::CloseHandle(info.hThread);
+  ::CloseHandle(info.hProcess);
+}
+
+// What the copy at `length` units reports as its own path.
+std::pair<std::wstring, std::wstring> ExpectedAndReported(std::size_t length) {
+  const DeepCopy copy(length);
+  Start(copy.Path(), L"write-path " + harness::Quote(copy.ResultFile()));
+  std::string reported;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while ((reported = ReadFileIfPresent(copy.ResultFile())).empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return {copy.Path(), ToUtf16(reported)};
+}
+
+class LongModulePath : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(LongModulePath, ComesBackWhole) {
+  const auto [expected, reported] = ExpectedAndReported(GetParam());
+  ASSERT_EQ(expected.size(), GetParam());
+  EXPECT_EQ(reported, expected);
+}
+
+// Around the first buffer (260 units), its first doublings, and far beyond.
+INSTANTIATE_TEST_SUITE_P(Lengths, LongModulePath, testing::Values(259, 260, 261, 519, 520, 521, 1040, 2500),
+                         testing::PrintToStringParamName());
+
+}  // namespace

@@ -1,0 +1,184 @@
+#include "Harness.h"
+
+#include <chrono>
+#include <stdexcept>
+
+namespace harness {
+namespace {
+
+class Handle {
+ public:
+  explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() {
+    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
+  }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+std::runtime_error Failure(const std::string& what) {
+  return std::runtime_error(what + " failed: " + std::to_string(::GetLastError()));
+}
+
+std::vector<wchar_t> EnvironmentBlock(const std::vector<std::wstring>& entries) {
+  std::vector<wchar_t> block;
+  for (const std::wstring& entry : entries) {
+    block.insert(block.end(), entry.begin(), entry.end());
+    block.push_back(L'\0');
+  }
+  block.push_back(L'\0');
+  if (entries.empty()) block.push_back(L'\0');
+  return block;
+}
+
+std::wstring WindowText(HWND window) {
+  wchar_t text[4096] = {};
+  ::GetWindowTextW(window, text, 4096);
+  return text;
+}
+
+// Finds the visible dialog boxes of process `pid`, reads them and presses OK.
+class MessageBoxWatcher {
+ public:
+  explicit MessageBoxWatcher(DWORD pid) : pid_(pid) {}
+
+  void Poll(std::vector<MessageBoxSeen>& seen) {
+    found_.clear();
+    ::EnumWindows(&MessageBoxWatcher::Visit, reinterpret_cast<LPARAM>(this));
+    for (HWND box : found_) {
+      wchar_t text[8192] = {};
+      ::GetDlgItemTextW(box, 0xFFFF, text, 8192);  // the message box's static text
+      seen.push_back({WindowText(box), text});
+      ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
+      dismissed_.push_back(box);
+    }
+  }
+
+ private:
+  static BOOL CALLBACK Visit(HWND window, LPARAM self) {
+    auto* watcher = reinterpret_cast<MessageBoxWatcher*>(self);
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(window, &pid);
+    wchar_t className[64] = {};
+    ::GetClassNameW(window, className, 64);
+    if (pid == watcher->pid_ && ::IsWindowVisible(window) && std::wstring(className) == L"#32770" &&
+        !watcher->WasDismissed(window)) {
+      watcher->found_.push_back(window);
+    }
+    return TRUE;
+  }
+
+  bool WasDismissed(HWND window) const {
+    for (HWND box : dismissed_) {
+      if (box == window) return true;
+    }
+    return false;
+  }
+
+  DWORD pid_;
+  std::vector<HWND> found_;
+  std::vector<HWND> dismissed_;
+};
+
+std::string ReadDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& info) {
+  std::string text(info.nDebugStringLength, '\0');
+  SIZE_T read = 0;
+  ::ReadProcessMemory(process, info.lpDebugStringData, text.data(), text.size(), &read);
+  text.resize(read);
+  while (!text.empty() && text.back() == '\0') text.pop_back();  // the length counts the NUL
+  return text;
+}
+
+}  // namespace
+
+Outcome Run(const Launch& launch) {
+  std::wstring commandLine = launch.commandLine.empty() ? Quote(launch.application) : launch.commandLine;
+  std::vector<wchar_t> environment;
+  if (launch.environment) environment = EnvironmentBlock(*launch.environment);
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(launch.application.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                        DEBUG_ONLY_THIS_PROCESS | CREATE_UNICODE_ENVIRONMENT,
+                        launch.environment ? environment.data() : nullptr,
+                        launch.currentDirectory.empty() ? nullptr : launch.currentDirectory.c_str(),
+                        &startup, &info)) {
+    throw Failure("CreateProcessW");
+  }
+  const Handle process(info.hProcess);
+  const Handle thread(info.hThread);
+
+  Outcome outcome;
+  MessageBoxWatcher watcher(info.dwProcessId);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(launch.timeoutMs);
+  bool sawInitialBreakpoint = false;
+  for (;;) {
+    DEBUG_EVENT event{};
+    if (!::WaitForDebugEvent(&event, 50)) {
+      watcher.Poll(outcome.messageBoxes);
+      if (!outcome.timedOut && std::chrono::steady_clock::now() > deadline) {
+        outcome.timedOut = true;
+        ::TerminateProcess(process.get(), 0xDEAD);
+      }
+      continue;
+    }
+    DWORD status = DBG_CONTINUE;
+    switch (event.dwDebugEventCode) {
+      case CREATE_PROCESS_DEBUG_EVENT:
+        if (event.u.CreateProcessInfo.hFile != nullptr) ::CloseHandle(event.u.CreateProcessInfo.hFile);
+        break;
+      case LOAD_DLL_DEBUG_EVENT:
+        if (event.u.LoadDll.hFile != nullptr) ::CloseHandle(event.u.LoadDll.hFile);
+        break;
+      case OUTPUT_DEBUG_STRING_EVENT:
+        outcome.debugOutput.push_back(ReadDebugString(process.get(), event.u.DebugString));
+        break;
+      case EXCEPTION_DEBUG_EVENT: {
+        const DWORD code = event.u.Exception.ExceptionRecord.ExceptionCode;
+        if (code == EXCEPTION_BREAKPOINT && !sawInitialBreakpoint) {
+          sawInitialBreakpoint = true;  // the loader's breakpoint for a new debuggee
+        } else if (code == EXCEPTION_INVALID_HANDLE) {
+          // Raised only because a debugger is attached: the program itself
+          // sees the failed call return, as it would without us.
+        } else {
+          status = DBG_EXCEPTION_NOT_HANDLED;
+        }
+        break;
+      }
+      case EXIT_PROCESS_DEBUG_EVENT:
+        outcome.exitCode = event.u.ExitProcess.dwExitCode;
+        ::ContinueDebugEvent(event.dwProcessId, event.dwThreadId, DBG_CONTINUE);
+        return outcome;
+      default:
+        break;
+    }
+    ::ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+  }
+}
+
+std::wstring ProgramDirectory() {
+  std::wstring path(32768, L'\0');
+  const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+  path.resize(length);
+  return path.substr(0, path.find_last_of(L'\\') + 1);
+}
+
+std::wstring Quote(const std::wstring& text) { return L"\"" + text + L"\""; }
+
+std::vector<std::wstring> CurrentEnvironment() {
+  std::vector<std::wstring> entries;
+  wchar_t* block = ::GetEnvironmentStringsW();
+  for (const wchar_t* entry = block; *entry != L'\0'; entry += wcslen(entry) + 1) {
+    entries.emplace_back(entry);
+  }
+  ::FreeEnvironmentStringsW(block);
+  return entries;
+}
+
+}  // namespace harness

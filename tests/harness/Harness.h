@@ -1,0 +1,48 @@
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// Runs a Windows program as its debugger and reports what a user or a
+// deployment tool would see of it: the full 32-bit exit code, every line it
+// wrote with OutputDebugStringA, and every message box it showed (each one is
+// read, then dismissed with OK so the program can go on).
+namespace harness {
+
+struct Launch {
+  std::wstring application;                              // full path of the program
+  std::wstring commandLine;                              // program token included; empty: the quoted application
+  std::optional<std::vector<std::wstring>> environment;  // "NAME=value" entries; none: inherit ours
+  std::wstring currentDirectory;                         // empty: inherit ours
+  DWORD timeoutMs = 60000;                               // then the program is terminated
+};
+
+struct MessageBoxSeen {
+  std::wstring title;
+  std::wstring text;
+};
+
+struct Outcome {
+  DWORD exitCode = 0;
+  std::vector<std::string> debugOutput;
+  std::vector<MessageBoxSeen> messageBoxes;
+  bool timedOut = false;
+};
+
+// Raises std::runtime_error when the program cannot be started.
+Outcome Run(const Launch& launch);
+
+// The folder of the running test program, with a trailing backslash; fixture
+// programs are built beside it.
+std::wstring ProgramDirectory();
+
+// `text` in double quotes, for a command line.
+std::wstring Quote(const std::wstring& text);
+
+// The current environment as "NAME=value" entries, for editing.
+std::vector<std::wstring> CurrentEnvironment();
+
+}  // namespace harness
