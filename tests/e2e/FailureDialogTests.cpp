@@ -18,16 +18,6 @@ harness::Outcome RunFixture(const std::wstring& arguments) {
   return harness::Run(launch);
 }
 
-std::wstring SystemText(DWORD code) {
-  wchar_t* buffer = nullptr;
-  ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
-                   nullptr, code, 0x0409, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::wstring text = buffer != nullptr ? buffer : L"";
-  ::LocalFree(buffer);
-  while (!text.empty() && iswspace(text.back())) text.pop_back();
-  return text;
-}
-
 struct DialogCase {
   const wchar_t* mode;
   std::wstring firstLine;
@@ -52,7 +42,7 @@ INSTANTIATE_TEST_SUITE_P(
     ErrorKinds, FailureDialog,
     testing::Values(
         DialogCase{L"runtime-error", L"Error: 'LockResource failed'"},
-        DialogCase{L"system-error-112", L"Error: 'WriteFile failed: " + SystemText(112) + L" (112)'"},
+        DialogCase{L"system-error-112", L"Error: 'WriteFile failed: " + harness::SystemText(112) + L" (112)'"},
         DialogCase{L"empty-what", L"Error: ''"},
         DialogCase{L"utf8-what", L"Error: 'Gr\u00F6\u00DFe \u2713 \U0001D11E'"},
         DialogCase{L"invalid-utf8-what", L"Error: 'bad \uFFFD( and \uFFFD end'"},
@@ -65,15 +55,8 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
-TEST(FailureDialog, SystemErrorTextIsTheSystemsEnglishMessage) {
-  // Guards the expectation above against an empty lookup.
-  EXPECT_FALSE(SystemText(112).empty());
-}
-
 TEST(HandleRelease, FailedCloseIsLoggedAndEndsTheProcessWithoutADialog) {
-  wchar_t folder[MAX_PATH + 1] = {};
-  ::GetTempPathW(MAX_PATH + 1, folder);
-  const std::wstring log = std::wstring(folder) + L"vantor-bad-close-" + std::to_wstring(::GetCurrentProcessId()) + L".log";
+  const std::wstring log = harness::TempDirectory() + L"vantor-bad-close-" + std::to_wstring(::GetCurrentProcessId()) + L".log";
   ::DeleteFileW(log.c_str());
 
   const harness::Outcome outcome = RunFixture(L"bad-close " + harness::Quote(log));

@@ -20,37 +20,11 @@ using vantorlib::string::ToUtf16;
 
 std::wstring Extended(const std::wstring& path) { return L"\\\\?\\" + path; }
 
-std::wstring TempDirectory() {
-  wchar_t buffer[MAX_PATH + 1] = {};
-  ::GetTempPathW(MAX_PATH + 1, buffer);
-  return buffer;
-}
-
-// Removes a folder tree made by these tests (plain files and folders only).
-void RemoveTree(const std::wstring& folder) {
-  WIN32_FIND_DATAW entry;
-  const HANDLE find = ::FindFirstFileW(Extended(folder + L"\\*").c_str(), &entry);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = entry.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring path = folder + L"\\" + name;
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(path);
-      } else {
-        ::DeleteFileW(Extended(path).c_str());
-      }
-    } while (::FindNextFileW(find, &entry));
-    ::FindClose(find);
-  }
-  ::RemoveDirectoryW(Extended(folder).c_str());
-}
-
 // A copy of the fixture whose full path is exactly `length` UTF-16 units.
 class DeepCopy {
  public:
   explicit DeepCopy(std::size_t length) {
-    root_ = TempDirectory() + L"vantor-deep-" + std::to_wstring(::GetCurrentProcessId());
+    root_ = harness::TempDirectory() + L"vantor-deep-" + std::to_wstring(::GetCurrentProcessId());
     const std::wstring fileName = L"\\LauncherFixture.exe";
     ::CreateDirectoryW(root_.c_str(), nullptr);
     std::wstring folder = root_;
@@ -70,7 +44,7 @@ class DeepCopy {
   }
   DeepCopy(const DeepCopy&) = delete;
   DeepCopy& operator=(const DeepCopy&) = delete;
-  ~DeepCopy() { RemoveTree(root_); }
+  ~DeepCopy() { harness::RemoveTree(root_); }
 
   const std::wstring& Path() const { return path_; }
   std::wstring ResultFile() const { return root_ + L"\\path.txt"; }

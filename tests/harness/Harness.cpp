@@ -171,6 +171,42 @@ std::wstring ProgramDirectory() {
 
 std::wstring Quote(const std::wstring& text) { return L"\"" + text + L"\""; }
 
+std::wstring TempDirectory() {
+  wchar_t buffer[MAX_PATH + 1] = {};
+  ::GetTempPathW(MAX_PATH + 1, buffer);
+  return buffer;
+}
+
+void RemoveTree(const std::wstring& folder) {
+  const std::wstring extended = L"\\\\?\\" + folder;
+  WIN32_FIND_DATAW entry;
+  const HANDLE find = ::FindFirstFileW((extended + L"\\*").c_str(), &entry);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = entry.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring path = folder + L"\\" + name;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(path);
+      } else {
+        ::DeleteFileW((L"\\\\?\\" + path).c_str());
+      }
+    } while (::FindNextFileW(find, &entry));
+    ::FindClose(find);
+  }
+  ::RemoveDirectoryW(extended.c_str());
+}
+
+std::wstring SystemText(DWORD code) {
+  wchar_t* buffer = nullptr;
+  ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+                   nullptr, code, 0x0409, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::wstring text = buffer != nullptr ? buffer : L"";
+  ::LocalFree(buffer);
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
+  return text;
+}
+
 std::vector<std::wstring> CurrentEnvironment() {
   std::vector<std::wstring> entries;
   wchar_t* block = ::GetEnvironmentStringsW();

@@ -42,6 +42,16 @@ std::wstring ProgramDirectory();
 // `text` in double quotes, for a command line.
 std::wstring Quote(const std::wstring& text);
 
+// The temporary directory, with a trailing backslash.
+std::wstring TempDirectory();
+
+// Deletes a folder tree of plain files and folders, of any path length.
+void RemoveTree(const std::wstring& folder);
+
+// The system's English message for a Win32 error code, without its closing
+// line break: what the launcher's texts are compared with.
+std::wstring SystemText(DWORD code);
+
 // The current environment as "NAME=value" entries, for editing.
 std::vector<std::wstring> CurrentEnvironment();
 

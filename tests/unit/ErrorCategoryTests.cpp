@@ -5,6 +5,7 @@
 #include <string>
 #include <system_error>
 
+#include "Harness.h"
 #include "Utilities/ErrorCategory.h"
 #include "Utilities/String.h"
 #include "Utilities/Throw.h"
@@ -13,16 +14,7 @@ namespace {
 
 using vantorlib::string::LibraryErrorCategory;
 
-// The system's own English text for `code`, without its closing line break.
-std::string SystemText(DWORD code) {
-  wchar_t* buffer = nullptr;
-  ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
-                   nullptr, code, 0x0409, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::wstring text = buffer != nullptr ? buffer : L"";
-  ::LocalFree(buffer);
-  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
-  return vantorlib::string::ToUtf8(text);
-}
+std::string SystemText(DWORD code) { return vantorlib::string::ToUtf8(harness::SystemText(code)); }
 
 TEST(ErrorCategory, IsOneObjectWithAStableName) {
   const std::error_category& category = LibraryErrorCategory();

@@ -32,13 +32,6 @@ TEST(EscapeLogText, OtherControlBytesAreHexAndUtf8StaysIntact) {
   EXPECT_EQ(EscapeLogText(""), "");
 }
 
-TEST(LogLevels, TablesMatchByIndex) {
-  EXPECT_STREQ(vantorlib::log::kLogLevelNames[3], "Error");
-  EXPECT_STREQ(vantorlib::log::kLogLevelLetters[3], "E");
-  EXPECT_STREQ(vantorlib::log::kLogLevelNames[5], "Off");
-  EXPECT_STREQ(vantorlib::log::kLogLevelLetters[5], "?");
-}
-
 class LogFile : public testing::Test {
  protected:
   void SetUp() override {
