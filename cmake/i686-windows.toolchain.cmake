@@ -26,6 +26,11 @@ set(CMAKE_AR ${VANTOR_LLVM_BIN}/llvm-ar)
 set(CMAKE_RANLIB ${VANTOR_LLVM_BIN}/llvm-ranlib)
 set(CMAKE_RC_COMPILER /usr/bin/${VANTOR_TARGET}-windres)
 
+# GCC built libstdc++ for this target without weak symbols, so type_info's
+# equality is an ordinary function of the library. clang would otherwise
+# define it inline too, and an unoptimised build then links it twice.
+set(CMAKE_CXX_FLAGS_INIT "-D__GXX_TYPEINFO_EQUALITY_INLINE=0")
+
 # lld instead of GNU ld (delay-import and load-config directories); everything
 # static so the images import only system DLLs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -static -pthread")
