@@ -1,14 +1,27 @@
 #include "Launcher/MainSequence.h"
 
+#include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include <windows.h>
 
+#include "Extraction/ExtractionFolder.h"
+#include "Extraction/FolderRemoval.h"
+#include "Extraction/ResourceExtraction.h"
+#include "Process/ProcessRun.h"
+#include "Process/ProcessSpec.h"
 #include "Utilities/Module.h"
+#include "Utilities/Raii.h"
 #include "Utilities/Throw.h"
 
 namespace vantor::launcher {
 namespace {
+
+constexpr std::int32_t kInstallerResource = 100;
+constexpr std::int32_t kManifestResource = 101;
+constexpr wchar_t kInstallerName[] = L"Setup.exe";
+constexpr wchar_t kManifestName[] = L"scf.dat";
 
 // The launcher's own path, for the installer and whatever it starts.
 void PublishLauncherPath() {
@@ -20,9 +33,27 @@ void PublishLauncherPath() {
 
 }  // namespace
 
+// Owners are declared in the order things come into being, so that leaving
+// this function, by return or by an error, closes the manifest, then the
+// installer, then removes the folder: never while a file of ours is open.
 unsigned int RunMainSequence() {
   PublishLauncherPath();
-  unsigned int exitCode = 1;
+
+  const std::filesystem::path folder = extraction::CreateExtractionFolder();
+  const extraction::ExtractionFolderGuard folderGuard(folder);
+  const std::filesystem::path installerPath = folder / kInstallerName;
+  const std::filesystem::path manifestPath = folder / kManifestName;
+
+  const utilities::FileHandle installerLock = extraction::WriteResourceToFile(installerPath, kInstallerResource);
+  const utilities::FileHandle manifestLock = extraction::WriteResourceToFile(manifestPath, kManifestResource);
+
+  process::ProcessSpec installer;
+  installer.application = installerPath.wstring();
+  installer.workingDirectory = folder.wstring();
+  installer.commandLine = ::GetCommandLineW();  // verbatim: the launcher's own token and every argument
+
+  std::uint32_t exitCode = 1;
+  process::RunProcess(installer, exitCode);
   return exitCode;
 }
 

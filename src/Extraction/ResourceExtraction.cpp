@@ -1,0 +1,94 @@
+#include "Extraction/ResourceExtraction.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+#include "Utilities/String.h"
+#include "Utilities/Throw.h"
+
+namespace vantor::extraction {
+namespace {
+
+using vantorlib::ThrowLastError;
+using vantorlib::string::ToDecimalString;
+
+struct Resource {
+  const char* data;
+  DWORD size;
+};
+
+Resource FindPayload(std::int32_t id) {
+  const HRSRC found = ::FindResourceW(nullptr, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(10));  // RT_RCDATA
+  if (found == nullptr) ThrowLastError("FindResourceW failed for ID " + ToDecimalString(id));
+  const HGLOBAL loaded = ::LoadResource(nullptr, found);
+  if (loaded == nullptr) ThrowLastError("LoadResource failed");
+  const void* data = ::LockResource(loaded);
+  if (data == nullptr) throw std::runtime_error("LockResource failed");
+  const DWORD size = ::SizeofResource(nullptr, found);
+  if (size == 0) ThrowLastError("SizeofResource failed");
+  return {static_cast<const char*>(data), size};
+}
+
+void WriteAll(HANDLE file, const Resource& resource, std::int32_t id) {
+  DWORD written = 0;
+  if (!::WriteFile(file, resource.data, resource.size, &written, nullptr)) ThrowLastError("WriteFile failed");
+  if (written != resource.size) {
+    throw std::runtime_error("Wrote " + ToDecimalString(static_cast<std::uint32_t>(written)) +
+                             " bytes for resource ID " + ToDecimalString(id) + " of size " +
+                             ToDecimalString(static_cast<std::uint32_t>(resource.size)));
+  }
+}
+
+// Between the writer's close and the final lock, the intermediate handle
+// shares writing, so another process could have changed the file. Once the
+// lock is held nobody can write any more: compare what is there now.
+void CheckAgainstResource(HANDLE lock, const Resource& resource, std::int32_t id) {
+  const std::string mismatch = "Extracted file does not match resource ID " + ToDecimalString(id);
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(lock, &size)) ThrowLastError("GetFileSizeEx failed");
+  if (size.QuadPart != resource.size) throw std::runtime_error(mismatch);
+
+  std::vector<char> buffer(std::min<DWORD>(resource.size, 1u << 20));
+  for (DWORD offset = 0; offset < resource.size;) {
+    const DWORD wanted = std::min<DWORD>(resource.size - offset, static_cast<DWORD>(buffer.size()));
+    DWORD read = 0;
+    if (!::ReadFile(lock, buffer.data(), wanted, &read, nullptr)) ThrowLastError("ReadFile failed");
+    if (read == 0 || std::memcmp(buffer.data(), resource.data + offset, read) != 0) {
+      throw std::runtime_error(mismatch);
+    }
+    offset += read;
+  }
+}
+
+}  // namespace
+
+void LockForReading(utilities::FileHandle& file) {
+  utilities::FileHandle intermediate(
+      ::ReOpenFile(file.Get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
+  if (!intermediate.IsOpen()) ThrowLastError("ReOpenFile failed (intermediate_handle)");
+  file.Close();
+
+  utilities::FileHandle lock(::ReOpenFile(intermediate.Get(), GENERIC_READ, FILE_SHARE_READ, 0));
+  if (!lock.IsOpen()) ThrowLastError("ReOpenFile failed (new_handle)");
+  intermediate.Close();
+
+  file = std::move(lock);
+}
+
+utilities::FileHandle WriteResourceToFile(const std::filesystem::path& path, std::int32_t id) {
+  const Resource resource = FindPayload(id);
+  utilities::FileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.IsOpen()) ThrowLastError("CreateFileW failed");
+  WriteAll(file.Get(), resource, id);
+  LockForReading(file);
+  CheckAgainstResource(file.Get(), resource, id);
+  return file;
+}
+
+}  // namespace vantor::extraction

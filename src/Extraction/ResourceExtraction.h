@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+
+#include "Utilities/Raii.h"
+
+namespace vantor::extraction {
+
+// Writes the RT_RCDATA resource `id` of the running image to the new file
+// `path` (which must not exist) and returns a read-only handle that shares
+// reading only: from then on others can read and run the file, but nobody can
+// write, replace, rename or delete it until the handle is closed. The file is
+// read back through that handle and must equal the resource.
+utilities::FileHandle WriteResourceToFile(const std::filesystem::path& path, std::int32_t id);
+
+// Replaces the writer handle held by `file` with a read-only handle that shares
+// reading only, going through a read handle that tolerates the open writer.
+void LockForReading(utilities::FileHandle& file);
+
+}  // namespace vantor::extraction

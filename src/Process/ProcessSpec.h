@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "Utilities/Raii.h"
+
+namespace vantor::process {
+
+// One child process to run. Owns everything it holds, the token included;
+// cannot be copied.
+struct ProcessSpec {
+  std::wstring application;       // image to start; empty: the command line's first token
+  std::wstring commandLine;       // complete, program token included
+  std::wstring workingDirectory;  // empty: the launcher's current directory
+  std::string label;              // travels with the record; not used by the run
+  std::uint32_t creationFlags = 0;
+  utilities::KernelHandle userToken;   // empty: run as the launcher's own user
+  std::optional<std::int64_t> timeout;  // milliseconds; none: wait without limit
+};
+
+}  // namespace vantor::process
