@@ -1,7 +1,6 @@
 #include "Extraction/ResourceExtraction.h"
 
 #include <algorithm>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -44,28 +43,23 @@ void WriteAll(HANDLE file, const Resource& resource, std::int32_t id) {
   }
 }
 
-// Between the writer's close and the final lock, the intermediate handle
-// shares writing, so another process could have changed the file. Once the
-// lock is held nobody can write any more: compare what is there now.
-void CheckAgainstResource(HANDLE lock, const Resource& resource, std::int32_t id) {
+}  // namespace
+
+void CheckExtractedFile(HANDLE lock, std::string_view expected, std::int32_t id) {
   const std::string mismatch = "Extracted file does not match resource ID " + ToDecimalString(id);
   LARGE_INTEGER size{};
   if (!::GetFileSizeEx(lock, &size)) ThrowLastError("GetFileSizeEx failed");
-  if (size.QuadPart != resource.size) throw std::runtime_error(mismatch);
+  if (static_cast<std::uint64_t>(size.QuadPart) != expected.size()) throw std::runtime_error(mismatch);
 
-  std::vector<char> buffer(std::min<DWORD>(resource.size, 1u << 20));
-  for (DWORD offset = 0; offset < resource.size;) {
-    const DWORD wanted = std::min<DWORD>(resource.size - offset, static_cast<DWORD>(buffer.size()));
+  std::vector<char> buffer(std::min<std::size_t>(expected.size(), 1u << 20));
+  for (std::size_t offset = 0; offset < expected.size();) {
+    const auto wanted = static_cast<DWORD>(std::min(expected.size() - offset, buffer.size()));
     DWORD read = 0;
     if (!::ReadFile(lock, buffer.data(), wanted, &read, nullptr)) ThrowLastError("ReadFile failed");
-    if (read == 0 || std::memcmp(buffer.data(), resource.data + offset, read) != 0) {
-      throw std::runtime_error(mismatch);
-    }
+    if (read == 0 || expected.compare(offset, read, buffer.data(), read) != 0) throw std::runtime_error(mismatch);
     offset += read;
   }
 }
-
-}  // namespace
 
 void LockForReading(utilities::FileHandle& file) {
   utilities::FileHandle intermediate(
@@ -87,7 +81,9 @@ utilities::FileHandle WriteResourceToFile(const std::filesystem::path& path, std
   if (!file.IsOpen()) ThrowLastError("CreateFileW failed");
   WriteAll(file.Get(), resource, id);
   LockForReading(file);
-  CheckAgainstResource(file.Get(), resource, id);
+  // Between the writer's close and the final lock the file was open to other
+  // writers; now that nobody can write any more, make sure it is ours.
+  CheckExtractedFile(file.Get(), std::string_view(resource.data, resource.size), id);
   return file;
 }
 

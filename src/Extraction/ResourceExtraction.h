@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string_view>
+
+#include <windows.h>
 
 #include "Utilities/Raii.h"
 
@@ -17,5 +20,10 @@ utilities::FileHandle WriteResourceToFile(const std::filesystem::path& path, std
 // Replaces the writer handle held by `file` with a read-only handle that shares
 // reading only, going through a read handle that tolerates the open writer.
 void LockForReading(utilities::FileHandle& file);
+
+// Reads the file behind `lock` from its current position and raises
+// "Extracted file does not match resource ID <id>" unless it holds exactly
+// `expected`.
+void CheckExtractedFile(HANDLE lock, std::string_view expected, std::int32_t id);
 
 }  // namespace vantor::extraction

@@ -1,5 +1,5 @@
 // The shipped launcher as Windows sees it: a 32-bit GUI image that imports
-// only system DLLs, and a run that (with no payload steps yet) ends quietly.
+// only system DLLs, and runs the demo installer it carries.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -83,14 +83,18 @@ TEST(LauncherImage, IsA32BitGuiProgramImportingOnlySystemDlls) {
   for (const std::string& name : imported) EXPECT_TRUE(system.count(name)) << name;
 }
 
-TEST(LauncherImage, RunsWithoutAWindowOrDebuggerOutput) {
+TEST(LauncherImage, RunsTheDemoInstallerItCarries) {
   harness::Launch launch;
   launch.application = LauncherPath();
-  launch.commandLine = harness::Quote(launch.application) + L" /quiet \"with space\"";
+  launch.commandLine = harness::Quote(launch.application) + L" /quiet \"with space\" /exitcode:3010";
   const harness::Outcome outcome = harness::Run(launch);
   EXPECT_FALSE(outcome.timedOut);
-  EXPECT_TRUE(outcome.messageBoxes.empty());
-  EXPECT_TRUE(outcome.debugOutput.empty());
+  ASSERT_EQ(outcome.messageBoxes.size(), 1u);
+  EXPECT_EQ(outcome.messageBoxes[0].title, L"VantorSetup demo installer");
+  EXPECT_NE(outcome.messageBoxes[0].text.find(L"manifest matches this installer"), std::wstring::npos);
+  EXPECT_NE(outcome.messageBoxes[0].text.find(launch.commandLine), std::wstring::npos);
+  EXPECT_EQ(outcome.exitCode, 3010u);
+  EXPECT_TRUE(outcome.debugOutput.empty());  // the launcher itself says nothing
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "Harness.h"
 
+#include <tlhelp32.h>
+
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 
@@ -41,12 +44,14 @@ std::wstring WindowText(HWND window) {
   return text;
 }
 
-// Finds the visible dialog boxes of process `pid`, reads them and presses OK.
+// Finds the visible dialog boxes of process `pid` and of the processes it
+// started (an installer's, say), reads them and presses OK.
 class MessageBoxWatcher {
  public:
-  explicit MessageBoxWatcher(DWORD pid) : pid_(pid) {}
+  explicit MessageBoxWatcher(DWORD pid) : pids_{pid} {}
 
   void Poll(std::vector<MessageBoxSeen>& seen) {
+    AddChildren();
     found_.clear();
     ::EnumWindows(&MessageBoxWatcher::Visit, reinterpret_cast<LPARAM>(this));
     for (HWND box : found_) {
@@ -66,7 +71,7 @@ class MessageBoxWatcher {
     ::GetWindowThreadProcessId(window, &pid);
     wchar_t className[64] = {};
     ::GetClassNameW(window, className, 64);
-    if (pid == watcher->pid_ && ::IsWindowVisible(window) && std::wstring(className) == L"#32770" &&
+    if (watcher->IsWatched(pid) && ::IsWindowVisible(window) && std::wstring(className) == L"#32770" &&
         !watcher->WasDismissed(window)) {
       watcher->found_.push_back(window);
     }
@@ -80,7 +85,20 @@ class MessageBoxWatcher {
     return false;
   }
 
-  DWORD pid_;
+  bool IsWatched(DWORD pid) const { return std::find(pids_.begin(), pids_.end(), pid) != pids_.end(); }
+
+  void AddChildren() {
+    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry)) {
+      if (IsWatched(entry.th32ParentProcessID) && !IsWatched(entry.th32ProcessID)) pids_.push_back(entry.th32ProcessID);
+    }
+    ::CloseHandle(snapshot);
+  }
+
+  std::vector<DWORD> pids_;
   std::vector<HWND> found_;
   std::vector<HWND> dismissed_;
 };
@@ -186,7 +204,9 @@ void RemoveTree(const std::wstring& folder) {
       const std::wstring name = entry.cFileName;
       if (name == L"." || name == L"..") continue;
       const std::wstring path = folder + L"\\" + name;
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        ::RemoveDirectoryW((L"\\\\?\\" + path).c_str());  // a link: never followed
+      } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         RemoveTree(path);
       } else {
         ::DeleteFileW((L"\\\\?\\" + path).c_str());
@@ -215,6 +235,21 @@ std::vector<std::wstring> CurrentEnvironment() {
   }
   ::FreeEnvironmentStringsW(block);
   return entries;
+}
+
+}  // namespace harness
+
+namespace harness {
+
+void SetVariable(std::vector<std::wstring>& environment, const std::wstring& name, const std::wstring& value) {
+  const std::wstring prefix = name + L"=";
+  for (auto entry = environment.begin(); entry != environment.end();) {
+    const bool same = entry->size() >= prefix.size() &&
+                      ::CompareStringOrdinal(entry->c_str(), static_cast<int>(prefix.size()), prefix.c_str(),
+                                             static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL;
+    entry = same ? environment.erase(entry) : entry + 1;
+  }
+  environment.push_back(prefix + value);
 }
 
 }  // namespace harness

@@ -45,7 +45,7 @@ std::wstring Quote(const std::wstring& text);
 // The temporary directory, with a trailing backslash.
 std::wstring TempDirectory();
 
-// Deletes a folder tree of plain files and folders, of any path length.
+// Deletes a folder tree of any path length; links inside are not followed.
 void RemoveTree(const std::wstring& folder);
 
 // The system's English message for a Win32 error code, without its closing
@@ -54,5 +54,9 @@ std::wstring SystemText(DWORD code);
 
 // The current environment as "NAME=value" entries, for editing.
 std::vector<std::wstring> CurrentEnvironment();
+
+// Sets NAME=value in `environment`, replacing any entry of that name (names
+// compare case-insensitively, as Windows does).
+void SetVariable(std::vector<std::wstring>& environment, const std::wstring& name, const std::wstring& value);
 
 }  // namespace harness
