@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "Harness.h"
+#include "Process/ProcessRun.h"
+
+namespace {
+
+using vantor::process::ProcessSpec;
+using vantor::process::RunProcess;
+
+// A child that keeps running for a minute unless it is ended.
+void DescribeSleeper(ProcessSpec& spec) {
+  spec.application = harness::ProgramDirectory() + L"ProbeInstaller.exe";
+  spec.commandLine = harness::Quote(spec.application) + L" /sleep:60000";
+}
+
+std::string RunExpectingError(const ProcessSpec& spec) {
+  std::uint32_t exitCode = 1;
+  try {
+    RunProcess(spec, exitCode);
+  } catch (const std::runtime_error& error) {
+    return error.what();
+  }
+  return "no error";
+}
+
+TEST(RunProcess, TimeLimitEndsAChildThatKeepsRunning) {
+  ProcessSpec spec;
+  DescribeSleeper(spec);
+  spec.timeout = 2500;  // three slices
+  const ULONGLONG start = ::GetTickCount64();
+  EXPECT_EQ(RunExpectingError(spec), "Process timed out");
+  EXPECT_LT(::GetTickCount64() - start, 30000u);  // not the child's minute
+}
+
+TEST(RunProcess, ZeroOrNegativeLimitEndsTheChildBeforeAnyWait) {
+  for (const std::int64_t limit : {0, -5}) {
+    ProcessSpec spec;
+    DescribeSleeper(spec);
+    spec.timeout = limit;
+    EXPECT_EQ(RunExpectingError(spec), "Process timed out");
+  }
+}
+
+TEST(RunProcess, DeliversTheExitCodeAndKeepsTheCommandLine) {
+  ProcessSpec spec;
+  spec.application = harness::ProgramDirectory() + L"ProbeInstaller.exe";
+  spec.commandLine = harness::Quote(spec.application) + L" /exitcode:4294967295";
+  const std::wstring before = spec.commandLine;
+  std::uint32_t exitCode = 1;
+  RunProcess(spec, exitCode);
+  EXPECT_EQ(exitCode, 4294967295u);
+  EXPECT_EQ(spec.commandLine, before);
+}
+
+TEST(RunProcess, MissingProgramReportsTheSystemCode) {
+  ProcessSpec spec;
+  spec.application = harness::ProgramDirectory() + L"no-such-program.exe";
+  spec.commandLine = L"x";
+  EXPECT_EQ(RunExpectingError(spec), "CreateProcessW/CreateProcessAsUserW failed: 2");
+}
+
+}  // namespace
