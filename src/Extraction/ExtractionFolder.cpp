@@ -4,9 +4,11 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include <windows.h>
 
+#include "Utilities/Raii.h"
 #include "Utilities/String.h"
 #include "winlib/selfProtection/VerifiedDll.h"
 
@@ -15,9 +17,49 @@ namespace {
 
 constexpr wchar_t kFolderPrefix[] = L"VantorSetup-";
 
+// A filesystem error worded "<operation>: <system message>: \"<path>\"".
+class FilesystemError : public std::filesystem::filesystem_error {
+ public:
+  FilesystemError(const std::string& operation, const std::filesystem::path& path, std::error_code code)
+      : filesystem_error(operation, path, code),
+        text_(operation + ": " + code.message() + ": \"" + path.string() + "\"") {}
+  const char* what() const noexcept override { return text_.c_str(); }
+
+ private:
+  std::string text_;
+};
+
+std::error_code LastSystemError() { return {static_cast<int>(::GetLastError()), std::system_category()}; }
+
+// Whether `path` names a directory, links followed. A path that is not there
+// (in whole or in part) is no directory; any other failure is raised.
+bool IsDirectory(const std::filesystem::path& path) {
+  const utilities::FileHandle entry(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!entry.IsOpen()) {
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_BAD_NETPATH ||
+        error == ERROR_INVALID_NAME) {
+      return false;
+    }
+    throw FilesystemError("status", path, {static_cast<int>(error), std::system_category()});
+  }
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!::GetFileInformationByHandle(entry.Get(), &information)) throw FilesystemError("status", path, LastSystemError());
+  return (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// GetTempPathW's answer, trailing backslash included; it must name an
+// existing directory.
 std::filesystem::path TemporaryDirectory() {
-  std::filesystem::path temp = std::filesystem::temp_directory_path();
-  if (!std::filesystem::is_directory(temp)) throw std::runtime_error("Failed to locate temporary directory");
+  wchar_t buffer[MAX_PATH + 1] = {};
+  const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
+  if (length == 0 || length > MAX_PATH + 1) throw FilesystemError("temp_directory_path", {}, LastSystemError());
+  const std::filesystem::path temp(std::wstring(buffer, length));
+  if (!IsDirectory(temp)) {
+    throw FilesystemError("temp_directory_path", temp, std::make_error_code(std::errc::not_a_directory));
+  }
   return temp;
 }
 
@@ -51,8 +93,12 @@ std::filesystem::path CreateExtractionFolder() {
 
   const std::filesystem::path folder =
       temp / (kFolderPrefix + vantorlib::string::ToUtf16(vantorlib::string::ToDecimalString(number)));
-  if (!std::filesystem::create_directory(folder)) {
-    throw std::runtime_error("Failed to create a fresh extraction folder");
+  if (!::CreateDirectoryW(folder.c_str(), nullptr)) {
+    const std::error_code error = LastSystemError();
+    if (error.value() == ERROR_ALREADY_EXISTS && IsDirectory(folder)) {
+      throw std::runtime_error("Failed to create a fresh extraction folder");
+    }
+    throw FilesystemError("create_directory", folder, error);
   }
   return folder;
 }
