@@ -1,5 +1,6 @@
 #include "Extraction/FolderRemoval.h"
 
+#include <memory>
 #include <string>
 
 #include <windows.h>
@@ -21,6 +22,8 @@ std::wstring Extended(const std::wstring& path) {
   return L"\\\\?\\" + path;
 }
 
+bool IsGone(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
 // Deletes one entry (a file, an empty folder, a link or junction itself).
 // Returns the system's error, ERROR_SUCCESS when deleted or already gone.
 DWORD DeleteEntry(const std::wstring& path) {
@@ -29,7 +32,7 @@ DWORD DeleteEntry(const std::wstring& path) {
                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!entry.IsOpen()) {
     const DWORD error = ::GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ERROR_SUCCESS : error;
+    return IsGone(error) ? ERROR_SUCCESS : error;
   }
   // POSIX semantics take the name away at once; file systems without them
   // get the classic delete-on-close.
@@ -63,32 +66,30 @@ bool IsPlainDirectory(const WIN32_FIND_DATAW& entry) {
          (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
+struct FindCloser {
+  void operator()(HANDLE find) const { ::FindClose(find); }
+};
+using FindHandle = std::unique_ptr<void, FindCloser>;
+
 // Depth first; links are entries. Returns false at the first entry that
 // cannot be examined or deleted.
 bool RemoveContents(const std::wstring& folder) {
   WIN32_FIND_DATAW entry;
-  const HANDLE find = ::FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &entry,
-                                         FindExSearchNameMatch, nullptr, 0);
-  if (find == INVALID_HANDLE_VALUE) {
-    const DWORD error = ::GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;  // vanished meanwhile
-  }
-  bool complete = true;
+  const HANDLE first =
+      ::FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+  if (first == INVALID_HANDLE_VALUE) return IsGone(::GetLastError());
+  const FindHandle find(first);
   do {
     const std::wstring name = entry.cFileName;
     if (name == L"." || name == L"..") continue;
     const std::wstring path = folder + L"\\" + name;
-    if (IsPlainDirectory(entry)) {
-      complete = RemoveContents(path) && DeleteEmptiedFolder(path) == ERROR_SUCCESS;
-    } else {
-      complete = DeleteEntry(path) == ERROR_SUCCESS;
-    }
-  } while (complete && ::FindNextFileW(find, &entry));
-  if (complete && ::GetLastError() != ERROR_NO_MORE_FILES) {
-    complete = ::GetLastError() == ERROR_FILE_NOT_FOUND || ::GetLastError() == ERROR_PATH_NOT_FOUND;
-  }
-  ::FindClose(find);
-  return complete;
+    const bool removed = IsPlainDirectory(entry)
+                             ? RemoveContents(path) && DeleteEmptiedFolder(path) == ERROR_SUCCESS
+                             : DeleteEntry(path) == ERROR_SUCCESS;
+    if (!removed) return false;
+  } while (::FindNextFileW(find.get(), &entry));
+  const DWORD error = ::GetLastError();
+  return error == ERROR_NO_MORE_FILES || IsGone(error);  // the end, or the folder vanished meanwhile
 }
 
 }  // namespace

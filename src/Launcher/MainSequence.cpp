@@ -10,7 +10,7 @@
 #include "Extraction/FolderRemoval.h"
 #include "Extraction/ResourceExtraction.h"
 #include "Process/ProcessRun.h"
-#include "Process/ProcessSpec.h"
+#include "Process/ProcessDescription.h"
 #include "Utilities/Module.h"
 #include "Utilities/Raii.h"
 #include "Utilities/Throw.h"

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "Process/ProcessSpec.h"
+#include "Process/ProcessDescription.h"
 #include "Utilities/Raii.h"
 
 namespace vantor::process {

@@ -89,14 +89,6 @@ TEST(FileHandle, AssignmentClosesTheOldHandleAndEmptiesTheSource) {
   EXPECT_EQ(target.Get(), second);
 }
 
-TEST(FileHandle, MoveConstructionHandsOver) {
-  const HANDLE event = NewEvent();
-  FileHandle source(event);
-  FileHandle target(std::move(source));
-  EXPECT_FALSE(source.IsOpen());
-  EXPECT_EQ(target.Get(), event);
-}
-
 TEST(FileHandle, CloseEmptiesAndReportsFailure) {
   const HANDLE event = NewEvent();
   FileHandle owner(event);
