@@ -28,6 +28,9 @@ Resource FindPayload(std::int32_t id) {
   if (loaded == nullptr) ThrowLastError("LoadResource failed");
   const void* data = ::LockResource(loaded);
   if (data == nullptr) throw std::runtime_error("LockResource failed");
+  // An empty resource makes SizeofResource return 0 without setting an
+  // error; clear it first so the report never shows an older, unrelated code.
+  ::SetLastError(ERROR_SUCCESS);
   const DWORD size = ::SizeofResource(nullptr, found);
   if (size == 0) ThrowLastError("SizeofResource failed");
   return {static_cast<const char*>(data), size};
