@@ -5,9 +5,11 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include <windows.h>
 
+#include "Extraction/FolderSecurity.h"
 #include "Utilities/Raii.h"
 #include "Utilities/String.h"
 #include "winlib/selfProtection/VerifiedDll.h"
@@ -93,7 +95,12 @@ std::filesystem::path CreateExtractionFolder() {
 
   const std::filesystem::path folder =
       temp / (kFolderPrefix + vantorlib::string::ToUtf16(vantorlib::string::ToDecimalString(number)));
-  if (!::CreateDirectoryW(folder.c_str(), nullptr)) {
+  // Created with a protected descriptor of its own: otherwise the folder
+  // inherits the temporary directory's access, and any process of the user
+  // could plant a DLL beside the elevated installer.
+  std::vector<BYTE> security = ProtectedFolderSecurity();
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), security.data(), FALSE};
+  if (!::CreateDirectoryW(folder.c_str(), &attributes)) {
     const std::error_code error = LastSystemError();
     if (error.value() == ERROR_ALREADY_EXISTS && IsDirectory(folder)) {
       throw std::runtime_error("Failed to create a fresh extraction folder");

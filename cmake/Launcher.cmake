@@ -1,0 +1,60 @@
+# How a launcher image is made: the launcher's code, its hardening (delay-loaded
+# system DLLs, Control Flow Guard, load configuration), its own resources, and
+# a payload of RT_RCDATA 100 (the installer) and 101 (its manifest).
+
+# user32 and advapi32 are delay-loaded. lld fills the delay-import directory
+# only from LLVM short-format import libraries, so they are made here from
+# .def files that list exactly the functions the launcher uses.
+set(VANTOR_DELAYLOAD_LIBS "")
+foreach(dll user32 advapi32)
+  set(lib "${CMAKE_BINARY_DIR}/delayload/lib${dll}.a")
+  add_custom_command(OUTPUT "${lib}"
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${CMAKE_BINARY_DIR}/delayload"
+    COMMAND /usr/lib/llvm-16/bin/llvm-dlltool -m i386 -k -d "${CMAKE_SOURCE_DIR}/cmake/delayload/${dll}.def" -l "${lib}"
+    DEPENDS "${CMAKE_SOURCE_DIR}/cmake/delayload/${dll}.def"
+    COMMENT "Short-format import library for ${dll}.dll")
+  list(APPEND VANTOR_DELAYLOAD_LIBS "${lib}")
+endforeach()
+add_custom_target(vantor_delayload_libs DEPENDS ${VANTOR_DELAYLOAD_LIBS})
+
+# The image's resources: manifest, icon and version, from the project version.
+set(VANTOR_DESCRIPTION "${PROJECT_DESCRIPTION}")
+set(VANTOR_VERSION_4 "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
+string(REPLACE "." "," VANTOR_VERSION_COMMAS "${VANTOR_VERSION_4}")
+set(VANTOR_MANIFEST_FILE "${CMAKE_BINARY_DIR}/resources/VantorSetup.manifest")
+set(VANTOR_ICON_FILE "${CMAKE_SOURCE_DIR}/resources/VantorSetup.ico")
+configure_file("${CMAKE_SOURCE_DIR}/resources/VantorSetup.manifest.in" "${VANTOR_MANIFEST_FILE}" @ONLY)
+configure_file("${CMAKE_SOURCE_DIR}/resources/launcher.rc.in" "${CMAKE_BINARY_DIR}/resources/launcher.rc" @ONLY)
+set(VANTOR_LAUNCHER_RC "${CMAKE_BINARY_DIR}/resources/launcher.rc")
+set_source_files_properties("${VANTOR_LAUNCHER_RC}" PROPERTIES OBJECT_DEPENDS "${VANTOR_MANIFEST_FILE};${VANTOR_ICON_FILE}")
+
+# Links `target` with user32 and advapi32 delay-loaded, and as a Control Flow
+# Guard image (its load configuration comes with vantor_core).
+function(vantor_harden_image target)
+  add_dependencies(${target} vantor_delayload_libs)
+  target_link_libraries(${target} PRIVATE ${VANTOR_DELAYLOAD_LIBS})
+  target_link_options(${target} PRIVATE -mguard=cf
+    -Wl,--delayload=user32.dll -Wl,--delayload=advapi32.dll)
+endfunction()
+
+# A launcher image around a payload. Tests leave one resource out to build a
+# broken package.
+function(vantor_add_launcher name)
+  cmake_parse_arguments(arg "" "INSTALLER;MANIFEST" "DEPENDS" ${ARGN})
+  set(rc "${CMAKE_CURRENT_BINARY_DIR}/${name}-payload.rc")
+  set(content "")
+  if(arg_INSTALLER)
+    string(APPEND content "100 RCDATA \"${arg_INSTALLER}\"\n")
+  endif()
+  if(arg_MANIFEST)
+    string(APPEND content "101 RCDATA \"${arg_MANIFEST}\"\n")
+  endif()
+  file(GENERATE OUTPUT "${rc}" CONTENT "${content}")
+  set_source_files_properties("${rc}" PROPERTIES OBJECT_DEPENDS "${arg_INSTALLER};${arg_MANIFEST}")
+  vantor_add_gui_program(${name} "${CMAKE_SOURCE_DIR}/src/Launcher/WinMain.cpp" "${VANTOR_LAUNCHER_RC}" "${rc}")
+  target_link_libraries(${name} PRIVATE vantor_core)
+  vantor_harden_image(${name})
+  if(arg_DEPENDS)
+    add_dependencies(${name} ${arg_DEPENDS})
+  endif()
+endfunction()

@@ -1,0 +1,70 @@
+#include "Hardening/ProcessSecurity.h"
+
+#include <exception>
+
+#include <windows.h>
+
+#include "Hardening/IdentityValidation.h"
+#include "Hardening/ImportPreloading.h"
+#include "Utilities/Throw.h"
+
+namespace vantor::hardening {
+namespace {
+
+constexpr unsigned int kSecurityExitCode = 105;
+constexpr DWORD kSafeSearchPermanent = 0x8001;  // BASE_SEARCH_PATH_ENABLE_SAFE_SEARCHMODE | ..._PERMANENT
+constexpr DWORD kSearchSystem32 = 0x800;        // LOAD_LIBRARY_SEARCH_SYSTEM32
+
+using vantorlib::ThrowLastError;
+
+// Only where the system has it (Windows 8, or 7 with its update).
+void RestrictDefaultDllDirectories() {
+  const HMODULE kernel32 = ::GetModuleHandleW(L"Kernel32.dll");
+  if (kernel32 == nullptr) ThrowLastError("GetModuleHandleW failed");
+  using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+  const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+      reinterpret_cast<void*>(::GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+  if (setDefaultDllDirectories == nullptr) return;
+  if (!setDefaultDllDirectories(kSearchSystem32)) ThrowLastError("SetDefaultDllDirectories failed");
+}
+
+void ConfigureProcess() {
+  if (!::SetSearchPathMode(kSafeSearchPermanent)) ThrowLastError("SetSearchPathMode failed");
+  if (!::SetDllDirectoryW(L"")) ThrowLastError("SetDllDirectoryW failed");  // drops the current directory
+  RestrictDefaultDllDirectories();
+  if (!::SetEnvironmentVariableW(L"PATH", nullptr)) ThrowLastError("SetEnvironmentVariableW failed");
+  const HANDLE heap = ::GetProcessHeap();
+  if (heap == nullptr) ThrowLastError("GetProcessHeap failed");
+  if (!::HeapSetInformation(heap, HeapEnableTerminationOnCorruption, nullptr, 0)) {
+    ThrowLastError("HeapSetInformation failed");
+  }
+}
+
+}  // namespace
+
+void EndProcess(unsigned int exitCode) noexcept {
+  ::TerminateProcess(::GetCurrentProcess(), exitCode);
+  // Never go on unhardened, whatever TerminateProcess did.
+  ::ExitProcess(exitCode);
+}
+
+void TerminateWithMessage(const std::string& message) noexcept {
+  ::OutputDebugStringA(message.c_str());
+  EndProcess(kSecurityExitCode);
+}
+
+void InitProcessSecurity(const ProcessSecurityConfig& config) noexcept {
+  try {
+    ConfigureProcess();
+  } catch (const std::exception& error) {
+    TerminateWithMessage(std::string("Process security configuration failed: ") + error.what());
+  }
+  try {
+    ValidateProcessIdentity(config);
+  } catch (const std::exception& error) {
+    TerminateWithMessage(std::string("Process security validation failed: ") + error.what());
+  }
+  LoadAllImports();
+}
+
+}  // namespace vantor::hardening
