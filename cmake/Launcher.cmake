@@ -28,13 +28,18 @@ configure_file("${CMAKE_SOURCE_DIR}/resources/launcher.rc.in" "${CMAKE_BINARY_DI
 set(VANTOR_LAUNCHER_RC "${CMAKE_BINARY_DIR}/resources/launcher.rc")
 set_source_files_properties("${VANTOR_LAUNCHER_RC}" PROPERTIES OBJECT_DEPENDS "${VANTOR_MANIFEST_FILE};${VANTOR_ICON_FILE}")
 
-# Links `target` with user32 and advapi32 delay-loaded, and as a Control Flow
-# Guard image (its load configuration comes with vantor_core).
-function(vantor_harden_image target)
+# Links `target` with user32 and advapi32 delay-loaded.
+function(vantor_delay_load_system_dlls target)
   add_dependencies(${target} vantor_delayload_libs)
   target_link_libraries(${target} PRIVATE ${VANTOR_DELAYLOAD_LIBS})
-  target_link_options(${target} PRIVATE -mguard=cf
-    -Wl,--delayload=user32.dll -Wl,--delayload=advapi32.dll)
+  target_link_options(${target} PRIVATE -Wl,--delayload=user32.dll -Wl,--delayload=advapi32.dll)
+endfunction()
+
+# A hardened image: delay-loaded system DLLs, and Control Flow Guard (its
+# load configuration comes with vantor_core).
+function(vantor_harden_image target)
+  vantor_delay_load_system_dlls(${target})
+  target_link_options(${target} PRIVATE -mguard=cf)
 endfunction()
 
 # A launcher image around a payload. Tests leave one resource out to build a
