@@ -99,6 +99,7 @@ TEST_F(LauncherRun, InstallerGetsTheCommandLineFolderAndLauncherPath) {
   EXPECT_EQ(folder.rfind(temp_ + L"VantorSetup-", 0), 0u) << report["currentDirectory"];
   EXPECT_EQ(ToUtf16(report["module"]), folder + L"\\Setup.exe");
   EXPECT_EQ(ToUtf16(report["launcherPath"]), launcher_);
+  EXPECT_EQ(report["PATH"], "<unset>");  // the launcher's hardening deleted it
   ExpectNothingLeft();
 }
 
