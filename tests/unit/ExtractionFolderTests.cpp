@@ -1,14 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <system_error>
+#include <vector>
 
 #include "Extraction/ExtractionFolder.h"
 #include "Extraction/FolderRemoval.h"
+#include "Extraction/FolderSecurity.h"
 #include "Harness.h"
 
 namespace {
@@ -51,6 +54,61 @@ TEST_F(PrivateTemp, FolderIsNewRandomlyNamedAndTheDllIsReleased) {
   EXPECT_TRUE(fs::is_empty(folder));
   EXPECT_EQ(::GetModuleHandleW(L"cryptbase.dll"), nullptr);
   EXPECT_NE(CreateExtractionFolder(), folder);  // a second run draws again
+}
+
+std::wstring SddlOf(const void* descriptor, SECURITY_INFORMATION parts) {
+  wchar_t* text = nullptr;
+  ::ConvertSecurityDescriptorToStringSecurityDescriptorW(const_cast<void*>(descriptor), SDDL_REVISION_1, parts, &text,
+                                                          nullptr);
+  std::wstring result = text != nullptr ? text : L"?";
+  ::LocalFree(text);
+  return result;
+}
+
+// The folder's own access list, in the system's text form.
+std::wstring FolderDacl(const fs::path& folder) {
+  DWORD size = 0;
+  ::GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+  std::vector<BYTE> descriptor(size);
+  if (!::GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size)) return L"?";
+  return SddlOf(descriptor.data(), DACL_SECURITY_INFORMATION);
+}
+
+std::wstring TokenSid(TOKEN_INFORMATION_CLASS which) {
+  HANDLE token = nullptr;
+  ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token);
+  BYTE buffer[256] = {};
+  DWORD length = 0;
+  ::GetTokenInformation(token, which, buffer, sizeof(buffer), &length);
+  ::CloseHandle(token);
+  PSID sid = which == TokenOwner ? reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner
+                                 : reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+  wchar_t* text = nullptr;
+  ::ConvertSidToStringSidW(sid, &text);
+  std::wstring result = text;
+  ::LocalFree(text);
+  return result == L"S-1-5-32-544" ? L"BA" : result;  // the text form abbreviates well-known SIDs
+}
+
+TEST(FolderSecurity, ProtectedFullControlForSystemAdministratorsAndOwnerOnly) {
+  const std::vector<BYTE> descriptor = vantor::extraction::ProtectedFolderSecurity();
+  ASSERT_TRUE(::IsValidSecurityDescriptor(const_cast<BYTE*>(descriptor.data())));
+  EXPECT_EQ(SddlOf(descriptor.data(), DACL_SECURITY_INFORMATION),
+            L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + TokenSid(TokenOwner) + L")");
+}
+
+// Wine keeps no descriptor of its own for a file: it maps the access list to
+// Unix permissions and reads back what those allow. What it does show is that
+// nobody outside SYSTEM, the administrators and the user gets in.
+TEST_F(PrivateTemp, FolderIsCreatedWithThatDescriptor) {
+  const fs::path folder = CreateExtractionFolder();
+  const std::wstring dacl = FolderDacl(folder);
+  EXPECT_NE(dacl.find(L"(A;OICI;FA;;;SY)"), std::wstring::npos) << dacl;
+  std::wstring rest = dacl;
+  for (const std::wstring& granted : {std::wstring(L"SY"), std::wstring(L"BA"), TokenSid(TokenOwner), TokenSid(TokenUser)}) {
+    for (std::size_t at; (at = rest.find(L";;;" + granted + L")")) != std::wstring::npos;) rest.erase(at, granted.size() + 4);
+  }
+  EXPECT_EQ(rest.find(L";;;"), std::wstring::npos) << "access for someone else: " << fs::path(dacl).string();
 }
 
 TEST_F(PrivateTemp, TemporaryPathThatIsNoDirectory) {
