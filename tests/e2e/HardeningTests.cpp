@@ -23,17 +23,8 @@ harness::Outcome RunProgram(const std::wstring& name, const std::wstring& argume
 
 // The user SID of this process, as the launcher would print it.
 std::string OwnSid() {
-  HANDLE token = nullptr;
-  ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token);
-  BYTE buffer[256] = {};
-  DWORD length = 0;
-  ::GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &length);
-  ::CloseHandle(token);
-  char* text = nullptr;
-  ::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text);
-  std::string sid = text;
-  ::LocalFree(text);
-  return sid;
+  const std::wstring sid = harness::TokenSid(TokenUser);
+  return std::string(sid.begin(), sid.end());  // S-1-... is ASCII
 }
 
 DWORD OwnSession() {

@@ -1,5 +1,6 @@
 #include "Harness.h"
 
+#include <sddl.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -225,6 +226,23 @@ std::wstring SystemText(DWORD code) {
   ::LocalFree(buffer);
   while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
   return text;
+}
+
+std::wstring TokenSid(TOKEN_INFORMATION_CLASS which) {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return L"?";
+  BYTE buffer[256] = {};
+  DWORD length = 0;
+  const BOOL read = ::GetTokenInformation(token, which, buffer, sizeof(buffer), &length);
+  ::CloseHandle(token);
+  if (!read) return L"?";
+  const PSID sid = which == TokenOwner ? reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner
+                                       : reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+  wchar_t* text = nullptr;
+  if (!::ConvertSidToStringSidW(sid, &text)) return L"?";
+  std::wstring result = text;
+  ::LocalFree(text);
+  return result;
 }
 
 std::vector<std::wstring> CurrentEnvironment() {

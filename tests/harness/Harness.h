@@ -52,6 +52,10 @@ void RemoveTree(const std::wstring& folder);
 // line break: what the launcher's texts are compared with.
 std::wstring SystemText(DWORD code);
 
+// The string form (S-1-...) of this process's token user (TokenUser) or
+// default owner (TokenOwner).
+std::wstring TokenSid(TOKEN_INFORMATION_CLASS which);
+
 // The current environment as "NAME=value" entries, for editing.
 std::vector<std::wstring> CurrentEnvironment();
 

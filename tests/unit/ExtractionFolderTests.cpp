@@ -74,20 +74,10 @@ std::wstring FolderDacl(const fs::path& folder) {
   return SddlOf(descriptor.data(), DACL_SECURITY_INFORMATION);
 }
 
+// The text form abbreviates the Administrators group.
 std::wstring TokenSid(TOKEN_INFORMATION_CLASS which) {
-  HANDLE token = nullptr;
-  ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token);
-  BYTE buffer[256] = {};
-  DWORD length = 0;
-  ::GetTokenInformation(token, which, buffer, sizeof(buffer), &length);
-  ::CloseHandle(token);
-  PSID sid = which == TokenOwner ? reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner
-                                 : reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
-  wchar_t* text = nullptr;
-  ::ConvertSidToStringSidW(sid, &text);
-  std::wstring result = text;
-  ::LocalFree(text);
-  return result == L"S-1-5-32-544" ? L"BA" : result;  // the text form abbreviates well-known SIDs
+  const std::wstring sid = harness::TokenSid(which);
+  return sid == L"S-1-5-32-544" ? L"BA" : sid;
 }
 
 TEST(FolderSecurity, ProtectedFullControlForSystemAdministratorsAndOwnerOnly) {
