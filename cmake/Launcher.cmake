@@ -18,8 +18,17 @@ endforeach()
 add_custom_target(vantor_delayload_libs DEPENDS ${VANTOR_DELAYLOAD_LIBS})
 
 # The image's resources: manifest, icon and version, from the project version.
+# tools/pack --version sets VANTOR_FILE_VERSION (A.B.C.D, each 0-65535).
+set(VANTOR_FILE_VERSION "" CACHE STRING "Version stamped into the launcher (A.B.C.D; empty: the project version)")
 set(VANTOR_DESCRIPTION "${PROJECT_DESCRIPTION}")
-set(VANTOR_VERSION_4 "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
+if(VANTOR_FILE_VERSION)
+  if(NOT VANTOR_FILE_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+$")
+    message(FATAL_ERROR "VANTOR_FILE_VERSION must be A.B.C.D, not '${VANTOR_FILE_VERSION}'")
+  endif()
+  set(VANTOR_VERSION_4 "${VANTOR_FILE_VERSION}")
+else()
+  set(VANTOR_VERSION_4 "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
+endif()
 string(REPLACE "." "," VANTOR_VERSION_COMMAS "${VANTOR_VERSION_4}")
 set(VANTOR_MANIFEST_FILE "${CMAKE_BINARY_DIR}/resources/VantorSetup.manifest")
 set(VANTOR_ICON_FILE "${CMAKE_SOURCE_DIR}/resources/VantorSetup.ico")
@@ -36,10 +45,11 @@ function(vantor_delay_load_system_dlls target)
 endfunction()
 
 # A hardened image: delay-loaded system DLLs, and Control Flow Guard (its
-# load configuration comes with vantor_core).
+# load configuration comes with vantor_core). Large-address-aware, so that on
+# 64-bit Windows the launcher can map payloads near 1 GB.
 function(vantor_harden_image target)
   vantor_delay_load_system_dlls(${target})
-  target_link_options(${target} PRIVATE -mguard=cf)
+  target_link_options(${target} PRIVATE -mguard=cf -Wl,--large-address-aware)
 endfunction()
 
 # A launcher image around a payload. Tests leave one resource out to build a

@@ -36,11 +36,22 @@ Resource FindPayload(std::int32_t id) {
   return {static_cast<const char*>(data), size};
 }
 
+// A single WriteFile of hundreds of megabytes can fail on 32-bit Windows for
+// lack of kernel resources, so large resources go in chunks; a resource up to
+// one chunk is still one call.
+constexpr DWORD kWriteChunk = 8u << 20;
+
 void WriteAll(HANDLE file, const Resource& resource, std::int32_t id) {
-  DWORD written = 0;
-  if (!::WriteFile(file, resource.data, resource.size, &written, nullptr)) ThrowLastError("WriteFile failed");
-  if (written != resource.size) {
-    throw std::runtime_error("Wrote " + ToDecimalString(static_cast<std::uint32_t>(written)) +
+  DWORD total = 0;
+  while (total < resource.size) {
+    const DWORD chunk = std::min(resource.size - total, kWriteChunk);
+    DWORD written = 0;
+    if (!::WriteFile(file, resource.data + total, chunk, &written, nullptr)) ThrowLastError("WriteFile failed");
+    total += written;
+    if (written != chunk) break;  // a short write ends the loop; reported below
+  }
+  if (total != resource.size) {
+    throw std::runtime_error("Wrote " + ToDecimalString(static_cast<std::uint32_t>(total)) +
                              " bytes for resource ID " + ToDecimalString(id) + " of size " +
                              ToDecimalString(static_cast<std::uint32_t>(resource.size)));
   }

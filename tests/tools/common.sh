@@ -1,0 +1,10 @@
+# Shared by the tool tests: pass/fail counting and the closing line.
+failures=0 passes=0
+check() {  # check NAME COMMAND...: the command must succeed
+  local name=$1; shift
+  if "$@"; then passes=$((passes + 1)); else echo "FAILED: $name"; failures=$((failures + 1)); fi
+}
+finish() {
+  echo "$passes passed, $failures failed"
+  [ "$failures" -eq 0 ]
+}

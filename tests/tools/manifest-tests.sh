@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# tools/make-manifest writes exactly the documented bytes, and
+# tools/verify-manifest names the check that each kind of tampering fails.
+# Usage: manifest-tests.sh REPO INSTALLER
+set -uo pipefail
+repo=$1 installer=$2
+source "$(dirname "$0")/common.sh"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"$repo/tools/make-signing-keys" "$work/keys" >/dev/null
+"$repo/tools/make-signing-keys" "$work/other" >/dev/null
+cp "$installer" "$work/Setup.exe"
+k=$work/keys
+"$repo/tools/make-manifest" --installer "$work/Setup.exe" --key "$k/signer.key" --cert "$k/signer.pem" \
+  --ca "$k/ca.pem" --output "$work/scf.dat"
+
+# The expected bytes, built independently (RSA PKCS#1 v1.5 signatures are deterministic).
+line=$(python3 -c 'import hashlib,os,sys; d=open(sys.argv[1],"rb").read(); print("\"setup.exe\" %d %s" % (len(d), hashlib.md5(d).hexdigest()))' "$work/Setup.exe")
+{
+  printf '%s\n-----BEGIN SIGNATURE-----\n' "$line"
+  printf '%s' "$line" | openssl dgst -sha256 -sign "$k/signer.key" -binary | base64 -w 64
+  printf -- '-----END SIGNATURE-----\n'
+  openssl x509 -in "$k/signer.pem"
+  openssl x509 -in "$k/ca.pem"
+} >"$work/expected.dat"
+check "manifest bytes as documented" cmp -s "$work/expected.dat" "$work/scf.dat"
+check "no CR, no BOM, final LF" python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); sys.exit(not (b"\r" not in d and not d.startswith(b"\xef\xbb\xbf") and d.endswith(b"\n")))' "$work/scf.dat"
+
+verify() { "$repo/tools/verify-manifest" --installer "$1" --manifest "$2" 2>&1; }
+fails_with() {  # fails_with WORD INSTALLER MANIFEST: exit 1 and the message names WORD
+  local out; out=$(verify "$2" "$3"); local rc=$?
+  [ $rc -eq 1 ] && [[ $out == "verify-manifest: $1"* ]] || { echo "  got ($rc): $out"; return 1; }
+}
+check "valid manifest verifies" eval 'verify "$work/Setup.exe" "$work/scf.dat" >/dev/null' 
+
+cp "$work/Setup.exe" "$work/changed.exe"; printf 'X' | dd of="$work/changed.exe" bs=1 seek=1000 conv=notrunc 2>/dev/null
+check "changed installer byte" fails_with md5 "$work/changed.exe" "$work/scf.dat"
+cp "$work/Setup.exe" "$work/longer.exe"; printf 'X' >>"$work/longer.exe"
+check "longer installer" fails_with size "$work/longer.exe" "$work/scf.dat"
+
+# tamper NAME EXPRESSION: writes work/NAME.dat from the manifest `d`, whose
+# first base64 line is `sig` and whose installer size is `size`.
+tamper() {
+  python3 -c "import os, sys
+d = open(sys.argv[1], 'rb').read()
+sig = d.split(b'\n')[2]
+size = b'%d' % os.path.getsize(sys.argv[3])
+open(sys.argv[2], 'wb').write($2)" "$work/scf.dat" "$work/$1.dat" "$work/Setup.exe"
+}
+tamper size 'd.replace(b"\" " + size + b" ", b"\" 1 ", 1)'
+check "size line altered" fails_with size "$work/Setup.exe" "$work/size.dat"
+tamper signature 'd.replace(sig, bytes(reversed(sig)), 1)'
+check "signature altered" fails_with signature "$work/Setup.exe" "$work/signature.dat"
+# A line that matches another installer, under the old signature.
+"$repo/tools/make-manifest" --installer "$work/changed.exe" --key "$k/signer.key" --cert "$k/signer.pem" \
+  --ca "$k/ca.pem" --output "$work/changed.dat"
+python3 -c 'import sys; a=open(sys.argv[1],"rb").read().split(b"\n",1); b=open(sys.argv[2],"rb").read().split(b"\n",1); open(sys.argv[3],"wb").write(b[0]+b"\n"+a[1])' \
+  "$work/scf.dat" "$work/changed.dat" "$work/swapped.dat"
+check "line 1 swapped under the old signature" fails_with signature "$work/changed.exe" "$work/swapped.dat"
+python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); ca=open(sys.argv[2],"rb").read(); i=d.rindex(b"-----BEGIN CERTIFICATE-----"); open(sys.argv[3],"wb").write(d[:i]+ca)' \
+  "$work/scf.dat" "$work/other/ca.pem" "$work/foreign-ca.dat"
+check "certificate from another CA" fails_with certificate "$work/Setup.exe" "$work/foreign-ca.dat"
+tamper crlf 'd.replace(b"\n", b"\r\n")'
+check "CRLF line ends" fails_with form "$work/Setup.exe" "$work/crlf.dat"
+tamper bom 'b"\xef\xbb\xbf" + d'
+check "byte-order mark" fails_with form "$work/Setup.exe" "$work/bom.dat"
+tamper nolf 'd[:-1]'
+check "no final line feed" fails_with form "$work/Setup.exe" "$work/nolf.dat"
+tamper longline 'd.replace(sig + b"\n", sig + sig + b"\n", 1)'
+check "base64 line over 64 characters" fails_with form "$work/Setup.exe" "$work/longline.dat"
+python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); i=d.rindex(b"-----BEGIN CERTIFICATE-----"); open(sys.argv[2],"wb").write(d[:i])' "$work/scf.dat" "$work/onecert.dat"
+check "one certificate only" fails_with form "$work/Setup.exe" "$work/onecert.dat"
+
+finish

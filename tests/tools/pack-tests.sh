@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# tools/pack: refuses bad input without writing anything; wraps an installer
+# this project did not build (Wine's own 32-bit cmd.exe); makes the manifest,
+# stamps the version and signs on the way; gives the same bytes twice; and
+# carries a large payload that still extracts and runs.
+# Usage: pack-tests.sh REPO BIN_DIR
+set -uo pipefail
+repo=$1 bin=$2
+source "$(dirname "$0")/common.sh"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+keys=$work/keys
+"$repo/tools/make-signing-keys" "$keys" >/dev/null
+"$repo/tools/make-signing-keys" "$work/locked" secret >/dev/null
+cmd=/usr/lib/i386-linux-gnu/wine/i386-windows/cmd.exe
+probe=$bin/ProbeInstaller.exe
+make_manifest=(--make-manifest "$keys/signer.key" "$keys/signer.pem" "$keys/ca.pem")
+
+windows_path() { echo "Z:${1//\//\\}"; }
+# The full 32-bit exit code of a launcher run, through the Windows-side harness.
+run_exit_code() {
+  VANTOR_DEMO_NO_DIALOG=1 "$repo/tools/wine-run" "$bin/run-report.exe" "$(windows_path "$1")" "${@:2}" 2>&1 |
+    sed -n 's/^exit code: \([0-9]*\) .*/\1/p'
+}
+
+# --- Refusals: exit 2, one "pack:" line, and no output file -----------------
+: >"$work/empty"
+printf 'plain text' >"$work/text.exe"
+printf 'MZ but nothing else' >"$work/mz-only.exe"
+"$repo/tools/make-manifest" --installer "$probe" --key "$keys/signer.key" --cert "$keys/signer.pem" \
+  --ca "$keys/ca.pem" --output "$work/probe.dat"
+"$repo/tools/make-manifest" --installer "$cmd" --key "$keys/signer.key" --cert "$keys/signer.pem" \
+  --ca "$keys/ca.pem" --output "$work/cmd.dat"
+printf 'not a manifest\n' >"$work/junk.dat"
+refuses() {
+  local err
+  err=$("$repo/tools/pack" "$@" --output "$work/out.exe" 2>&1 >/dev/null)
+  local rc=$?
+  [ $rc -eq 2 ] && [[ $err == pack:* ]] && [ "$(wc -l <<<"$err")" -eq 1 ] && [ ! -e "$work/out.exe" ] ||
+    { echo "  got ($rc): $err"; return 1; }
+}
+check "missing installer" refuses --installer "$work/none.exe" --manifest "$work/probe.dat"
+check "empty installer" refuses --installer "$work/empty" --manifest "$work/probe.dat"
+check "installer without MZ" refuses --installer "$work/text.exe" --manifest "$work/probe.dat"
+check "installer without PE header" refuses --installer "$work/mz-only.exe" --manifest "$work/probe.dat"
+check "missing manifest" refuses --installer "$probe" --manifest "$work/none.dat"
+check "empty manifest" refuses --installer "$probe" --manifest "$work/empty"
+check "manifest not in form" refuses --installer "$probe" --manifest "$work/junk.dat"
+check "manifest of another installer" refuses --installer "$probe" --manifest "$work/cmd.dat"
+check "bad version" refuses --installer "$probe" --manifest "$work/probe.dat" --version 1.2.3
+check "version part too large" refuses --installer "$probe" --manifest "$work/probe.dat" --version 1.2.3.65536
+check "certificate without key" refuses --installer "$probe" --manifest "$work/probe.dat" --sign-cert "$keys/signer.pem"
+check "key of another certificate" refuses --installer "$probe" --manifest "$work/probe.dat" \
+  --sign-cert "$keys/signer.pem" --sign-key "$work/locked/signer.key" --sign-pass secret
+check "wrong key password" refuses --installer "$probe" --manifest "$work/probe.dat" \
+  --sign-cert "$work/locked/signer.pem" --sign-key "$work/locked/signer.key" --sign-pass wrong
+check "manifest key of another certificate" refuses --installer "$probe" \
+  --make-manifest "$keys/signer.key" "$work/locked/signer.pem" "$keys/ca.pem"
+echo keep >"$work/existing.exe"
+"$repo/tools/pack" --installer "$work/text.exe" --manifest "$work/probe.dat" --output "$work/existing.exe" 2>/dev/null
+check "a refused pack leaves an existing output alone" grep -qx keep "$work/existing.exe"
+
+# --- An installer from elsewhere ---------------------------------------------
+"$repo/tools/pack" --installer "$cmd" --manifest "$work/cmd.dat" --output "$work/CmdSetup.exe" >/dev/null
+# cmd gets the launcher's command line and runs "/c exit 42".
+check "launcher around Wine's cmd.exe returns its exit code" test "$(run_exit_code "$work/CmdSetup.exe" /c exit 42)" = 42
+
+# --- Manifest, version and signature on the way ------------------------------
+SOURCE_DATE_EPOCH=1700000000 "$repo/tools/pack" --installer "$probe" "${make_manifest[@]}" --version 2.3.4.5 \
+  --sign-cert "$work/locked/signer.pem" --sign-key "$work/locked/signer.key" --sign-pass secret \
+  --sign-ca "$work/locked/ca.pem" --output "$work/Signed.exe" >/dev/null
+check "signature verifies against the CA" eval 'osslsigncode verify -CAfile "$work/locked/ca.pem" -in "$work/Signed.exe" >/dev/null 2>&1'
+check "version stamped" python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); sys.exit(not ("2.3.4.5".encode("utf-16-le") in d and b"version=\"2.3.4.5\"" in d))' "$work/Signed.exe"
+check "signed launcher still runs" test "$(run_exit_code "$work/Signed.exe" /exitcode:3010)" = 3010
+
+# --- Reproducible: the same inputs, a second time in a fresh build folder -----
+pack_probe() {  # pack_probe OUTPUT [pack options...]
+  SOURCE_DATE_EPOCH=1700000000 "$repo/tools/pack" --installer "$probe" --manifest "$work/probe.dat" --version 1.0.0.7 \
+    --output "$@" >/dev/null
+}
+pack_probe "$work/A.exe" --sign-cert "$keys/signer.pem" --sign-key "$keys/signer.key"
+VANTOR_PACK_BUILD_DIR="$work/fresh-build" pack_probe "$work/B.exe" --sign-cert "$keys/signer.pem" --sign-key "$keys/signer.key"
+check "signed launchers byte-identical" cmp -s "$work/A.exe" "$work/B.exe"
+pack_probe "$work/C.exe"
+VANTOR_PACK_BUILD_DIR="$work/fresh-build" pack_probe "$work/D.exe"
+check "unsigned launchers byte-identical" cmp -s "$work/C.exe" "$work/D.exe"
+
+# --- A 64 MB installer: the probe with 64 MB of data appended ----------------
+cp "$probe" "$work/Large.exe"
+head -c $((64 << 20)) /dev/urandom >>"$work/Large.exe"
+"$repo/tools/pack" --installer "$work/Large.exe" "${make_manifest[@]}" --output "$work/LargeSetup.exe" >/dev/null
+check "64 MB payload extracts and runs" test "$(run_exit_code "$work/LargeSetup.exe" /exitcode:64)" = 64
+
+finish
