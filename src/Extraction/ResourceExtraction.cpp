@@ -1,9 +1,9 @@
 #include "Extraction/ResourceExtraction.h"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include <windows.h>
 
@@ -64,14 +64,20 @@ void CheckExtractedFile(HANDLE lock, std::string_view expected, std::int32_t id)
   LARGE_INTEGER size{};
   if (!::GetFileSizeEx(lock, &size)) ThrowLastError("GetFileSizeEx failed");
   if (static_cast<std::uint64_t>(size.QuadPart) != expected.size()) throw std::runtime_error(mismatch);
+  if (expected.empty()) return;
 
-  std::vector<char> buffer(std::min<std::size_t>(expected.size(), 1u << 20));
-  for (std::size_t offset = 0; offset < expected.size();) {
-    const auto wanted = static_cast<DWORD>(std::min(expected.size() - offset, buffer.size()));
-    DWORD read = 0;
-    if (!::ReadFile(lock, buffer.data(), wanted, &read, nullptr)) ThrowLastError("ReadFile failed");
-    if (read == 0 || expected.compare(offset, read, buffer.data(), read) != 0) throw std::runtime_error(mismatch);
-    offset += read;
+  // Compared through read-only views of the file, a window at a time: no copy
+  // into the heap, and little address space even for a large payload.
+  const utilities::ScopedHandle mapping(::CreateFileMappingW(lock, nullptr, PAGE_READONLY, 0, 0, nullptr));
+  if (mapping.Get() == nullptr) ThrowLastError("CreateFileMappingW failed");
+  constexpr std::size_t kWindow = 64u << 20;  // a multiple of the allocation granularity
+  for (std::size_t offset = 0; offset < expected.size(); offset += kWindow) {
+    const std::size_t length = std::min(expected.size() - offset, kWindow);
+    const void* view = ::MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, static_cast<DWORD>(offset), length);
+    if (view == nullptr) ThrowLastError("MapViewOfFile failed");
+    const bool same = std::memcmp(view, expected.data() + offset, length) == 0;
+    ::UnmapViewOfFile(view);
+    if (!same) throw std::runtime_error(mismatch);
   }
 }
 

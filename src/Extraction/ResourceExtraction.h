@@ -21,9 +21,8 @@ utilities::FileHandle WriteResourceToFile(const std::filesystem::path& path, std
 // reading only, going through a read handle that tolerates the open writer.
 void LockForReading(utilities::FileHandle& file);
 
-// Reads the file behind `lock` from its current position and raises
-// "Extracted file does not match resource ID <id>" unless it holds exactly
-// `expected`.
+// Raises "Extracted file does not match resource ID <id>" unless the file
+// behind `lock` (open for reading) holds exactly `expected`.
 void CheckExtractedFile(HANDLE lock, std::string_view expected, std::int32_t id);
 
 }  // namespace vantor::extraction
