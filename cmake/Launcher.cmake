@@ -47,10 +47,13 @@ endfunction()
 # A hardened image: delay-loaded system DLLs, and Control Flow Guard (its
 # load configuration comes with vantor_core). Large-address-aware, so that on
 # 64-bit Windows the launcher can map payloads near 1 GB. Unused sections are
-# dropped and identical code folded, for size.
+# dropped and identical code folded, for size. Sections are page-aligned in the
+# file too, so a loader can map them straight from the file: Wine otherwise
+# copies the whole image, payload included, into private memory.
 function(vantor_harden_image target)
   vantor_delay_load_system_dlls(${target})
-  target_link_options(${target} PRIVATE -mguard=cf -Wl,--large-address-aware -Wl,--gc-sections -Wl,--icf=all)
+  target_link_options(${target} PRIVATE -mguard=cf -Wl,--large-address-aware -Wl,--gc-sections -Wl,--icf=all
+    -Wl,--file-alignment=4096)
 endfunction()
 
 # A launcher image around a payload. Tests leave one resource out to build a
