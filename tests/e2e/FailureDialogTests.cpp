@@ -9,8 +9,6 @@
 
 namespace {
 
-const std::wstring kHelpLine = L"\n\nHelp at https://support.vantor.example/kb/setup-launcher-failure";
-
 harness::Outcome RunFixture(const std::wstring& arguments) {
   harness::Launch launch;
   launch.application = harness::ProgramDirectory() + L"LauncherFixture.exe";
@@ -34,7 +32,7 @@ TEST_P(FailureDialog, ShowsOneBoxWithTheExactTextAndExitsWithOne) {
   ASSERT_FALSE(outcome.timedOut);
   ASSERT_EQ(outcome.messageBoxes.size(), 1u);
   EXPECT_EQ(outcome.messageBoxes[0].title, L"VantorSetup failure");
-  EXPECT_EQ(outcome.messageBoxes[0].text, GetParam().firstLine + kHelpLine);
+  EXPECT_EQ(outcome.messageBoxes[0].text, GetParam().firstLine + harness::kHelpLine);
   EXPECT_EQ(outcome.exitCode, 1u);
 }
 

@@ -93,9 +93,7 @@ TEST(ProcessSecurity, AnyIdentityPassesAndPathIsDeleted) {
 class PlantedDlls : public testing::Test {
  protected:
   void SetUp() override {
-    LARGE_INTEGER now{};
-    ::QueryPerformanceCounter(&now);
-    root_ = fs::path(harness::TempDirectory()) / ("vantor-plant-" + std::to_string(now.QuadPart));
+    root_ = harness::NewTempFolder(L"vantor-plant-");
     fs::create_directories(root_ / "app");
     fs::create_directories(root_ / "cwd");
     fs::create_directories(root_ / "tmp");

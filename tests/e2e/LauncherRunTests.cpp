@@ -17,8 +17,6 @@ namespace {
 
 using vantorlib::string::ToUtf16;
 
-const std::wstring kHelpLine = L"\n\nHelp at https://support.vantor.example/kb/setup-launcher-failure";
-
 std::vector<std::wstring> Entries(const std::wstring& folder) {
   std::vector<std::wstring> names;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
@@ -30,12 +28,9 @@ std::vector<std::wstring> Entries(const std::wstring& folder) {
 class LauncherRun : public testing::Test {
  protected:
   void SetUp() override {
-    // Unique per run: Wine reuses process ids, and a folder holding a link
-    // to a non-empty folder cannot be removed under Wine.
-    LARGE_INTEGER now{};
-    ::QueryPerformanceCounter(&now);
-    const std::wstring base = harness::TempDirectory() + L"vantor-run-" + std::to_wstring(::GetCurrentProcessId()) +
-                              L"-" + std::to_wstring(now.QuadPart);
+    // Unique per run: a folder holding a link to a non-empty folder cannot
+    // be removed under Wine, and must not meet a later run.
+    const std::wstring base = harness::NewTempFolder(L"vantor-run-");
     temp_ = base + L"\\tmp\\";
     report_ = base + L"\\report.txt";
     std::filesystem::create_directories(temp_);
@@ -81,7 +76,7 @@ class LauncherRun : public testing::Test {
   void ExpectFailure(const harness::Outcome& outcome, const std::wstring& firstLine) const {
     ASSERT_EQ(outcome.messageBoxes.size(), 1u);
     EXPECT_EQ(outcome.messageBoxes[0].title, L"VantorSetup failure");
-    EXPECT_EQ(outcome.messageBoxes[0].text, firstLine + kHelpLine);
+    EXPECT_EQ(outcome.messageBoxes[0].text, firstLine + harness::kHelpLine);
     EXPECT_EQ(outcome.exitCode, 1u);
     ExpectNothingLeft();
   }

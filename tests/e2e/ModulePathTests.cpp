@@ -69,21 +69,16 @@ void Start(const std::wstring& program, const std::wstring& arguments) {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(Extended(program).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                        nullptr, nullptr, &startup, &info)) {
-    using UnixName = char*(CDECL*)(const wchar_t*);
-    const auto unixName = reinterpret_cast<UnixName>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    ASSERT_NE(unixName, nullptr) << "CreateProcessW failed: " << ::GetLastError();
-    char* unixPath = unixName(program.c_str());
-    commandLine = L"wine \"" + ToUtf16(unixPath) + L"\" " + arguments;
-    ::HeapFree(::GetProcessHeap(), 0, unixPath);
-    ASSERT_TRUE(::CreateProcessW(L"Z:\\usr\\bin\\wine", commandLine.data(), nullptr, nullptr, FALSE, 0,
-                                 nullptr, nullptr, &startup, &info))
-        << ::GetLastError();
+  if (::CreateProcessW(Extended(program).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &startup, &info)) {
+    ::CloseHandle(info.hThread);
+    ::CloseHandle(info.hProcess);
+    return;
   }
-  ::CloseHandle(info.hThread);
-  ::CloseHandle(info.hProcess);
+  const DWORD error = ::GetLastError();
+  const std::wstring unixPath = harness::UnixPath(program);
+  ASSERT_FALSE(unixPath.empty()) << "CreateProcessW failed: " << error;
+  ASSERT_TRUE(harness::StartUnixProgram(L"Z:\\usr\\bin\\wine", L"wine \"" + unixPath + L"\" " + arguments));
 }
 
 // What the copy at `length` units reports as its own path.

@@ -190,6 +190,44 @@ std::wstring ProgramDirectory() {
 
 std::wstring Quote(const std::wstring& text) { return L"\"" + text + L"\""; }
 
+const std::wstring kHelpLine = L"\n\nHelp at https://support.vantor.example/kb/setup-launcher-failure";
+
+std::wstring NewTempFolder(const std::wstring& prefix) {
+  LARGE_INTEGER now{};
+  ::QueryPerformanceCounter(&now);
+  const std::wstring folder =
+      TempDirectory() + prefix + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(now.QuadPart);
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  return folder;
+}
+
+std::wstring UnixPath(const std::wstring& path) {
+  using UnixName = char*(CDECL*)(const wchar_t*);
+  const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (unixName == nullptr) return L"";
+  char* name = unixName(path.c_str());
+  if (name == nullptr) return L"";
+  std::wstring result(static_cast<std::size_t>(::MultiByteToWideChar(CP_UTF8, 0, name, -1, nullptr, 0)), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, name, -1, result.data(), static_cast<int>(result.size()));
+  result.pop_back();  // the terminating NUL
+  ::HeapFree(::GetProcessHeap(), 0, name);
+  return result;
+}
+
+bool StartUnixProgram(const std::wstring& program, std::wstring commandLine) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info)) {
+    return false;
+  }
+  ::CloseHandle(info.hThread);
+  ::CloseHandle(info.hProcess);
+  return true;
+}
+
 std::wstring TempDirectory() {
   wchar_t buffer[MAX_PATH + 1] = {};
   ::GetTempPathW(MAX_PATH + 1, buffer);

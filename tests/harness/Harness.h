@@ -45,6 +45,20 @@ std::wstring Quote(const std::wstring& text);
 // The temporary directory, with a trailing backslash.
 std::wstring TempDirectory();
 
+// A new, empty folder under the temporary directory, named `prefix` plus a
+// number no other test run uses (Wine reuses process ids). No trailing backslash.
+std::wstring NewTempFolder(const std::wstring& prefix);
+
+// The failure dialog's closing lines, after the first.
+extern const std::wstring kHelpLine;
+
+// Under Wine: the Unix path of a Windows path; empty elsewhere.
+std::wstring UnixPath(const std::wstring& path);
+
+// Starts a Unix program, which Wine runs when CreateProcessW is asked to
+// (`program` is its Windows path, as Z:\bin\ln). Does not wait for it.
+bool StartUnixProgram(const std::wstring& program, std::wstring commandLine);
+
 // Deletes a folder tree of any path length; links inside are not followed.
 void RemoveTree(const std::wstring& folder);
 

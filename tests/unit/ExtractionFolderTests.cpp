@@ -25,10 +25,7 @@ using vantor::extraction::RemoveExtractionFolder;
 class PrivateTemp : public testing::Test {
  protected:
   void SetUp() override {
-    LARGE_INTEGER now{};
-    ::QueryPerformanceCounter(&now);
-    root_ = fs::path(harness::TempDirectory()) / ("vantor-folder-" + std::to_string(now.QuadPart));
-    fs::create_directories(root_);
+    root_ = harness::NewTempFolder(L"vantor-folder-");
     Point(root_.wstring() + L"\\");
   }
   void TearDown() override {
