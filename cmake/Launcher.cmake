@@ -2,17 +2,31 @@
 # system DLLs, Control Flow Guard, load configuration), its own resources, and
 # a payload of RT_RCDATA 100 (the installer) and 101 (its manifest).
 
-# user32 and advapi32 are delay-loaded. lld fills the delay-import directory
-# only from LLVM short-format import libraries, so they are made here from
-# .def files that list exactly the functions the launcher uses.
+# A short-format import library made from `def` (LLVM's format: lld fills the
+# delay-import directory only from those). The .def files name 32-bit stdcall
+# functions with their @N suffix; 64-bit Windows has one calling convention and
+# undecorated names, so the suffixes are dropped for it.
+function(vantor_short_import_library def lib)
+  get_filename_component(name "${def}" NAME)
+  set(arch_def "${CMAKE_BINARY_DIR}/delayload/${VANTOR_ARCH}-${name}")
+  file(READ "${def}" content)
+  if(VANTOR_ARCH STREQUAL "x64")
+    string(REGEX REPLACE "@[0-9]+" "" content "${content}")
+  endif()
+  file(CONFIGURE OUTPUT "${arch_def}" CONTENT "${content}" @ONLY)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${def}")
+  add_custom_command(OUTPUT "${lib}"
+    COMMAND "${VANTOR_DLLTOOL}" -m ${VANTOR_DLLTOOL_MACHINE} -k -d "${arch_def}" -l "${lib}"
+    DEPENDS "${arch_def}"
+    COMMENT "Short-format import library for ${name}")
+endfunction()
+
+# user32 and advapi32 are delay-loaded, from import libraries that list exactly
+# the functions the launcher uses.
 set(VANTOR_DELAYLOAD_LIBS "")
 foreach(dll user32 advapi32)
   set(lib "${CMAKE_BINARY_DIR}/delayload/lib${dll}.a")
-  add_custom_command(OUTPUT "${lib}"
-    COMMAND "${CMAKE_COMMAND}" -E make_directory "${CMAKE_BINARY_DIR}/delayload"
-    COMMAND /usr/lib/llvm-16/bin/llvm-dlltool -m i386 -k -d "${CMAKE_SOURCE_DIR}/cmake/delayload/${dll}.def" -l "${lib}"
-    DEPENDS "${CMAKE_SOURCE_DIR}/cmake/delayload/${dll}.def"
-    COMMENT "Short-format import library for ${dll}.dll")
+  vantor_short_import_library("${CMAKE_SOURCE_DIR}/cmake/delayload/${dll}.def" "${lib}")
   list(APPEND VANTOR_DELAYLOAD_LIBS "${lib}")
 endforeach()
 add_custom_target(vantor_delayload_libs DEPENDS ${VANTOR_DELAYLOAD_LIBS})
@@ -30,6 +44,11 @@ else()
   set(VANTOR_VERSION_4 "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
 endif()
 string(REPLACE "." "," VANTOR_VERSION_COMMAS "${VANTOR_VERSION_4}")
+if(VANTOR_ARCH STREQUAL "x64")
+  set(VANTOR_MANIFEST_ARCH amd64)
+else()
+  set(VANTOR_MANIFEST_ARCH x86)
+endif()
 set(VANTOR_MANIFEST_FILE "${CMAKE_BINARY_DIR}/resources/VantorSetup.manifest")
 set(VANTOR_ICON_FILE "${CMAKE_SOURCE_DIR}/resources/VantorSetup.ico")
 configure_file("${CMAKE_SOURCE_DIR}/resources/VantorSetup.manifest.in" "${VANTOR_MANIFEST_FILE}" @ONLY)

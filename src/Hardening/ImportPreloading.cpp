@@ -18,15 +18,22 @@ constexpr DWORD kModuleNotFound = 0xC06D007E;     // the library could not be lo
 constexpr DWORD kProcedureNotFound = 0xC06D007F;  // a function is missing from it
 constexpr unsigned int kImportsExitCode = 106;
 
-// Structured exception handler for the walk: only the delay-load failures are
-// taken; they end the process here, so nothing needs to be unwound.
-EXCEPTION_DISPOSITION __cdecl OnDelayLoadFailure(EXCEPTION_RECORD* record, void*, CONTEXT*, void*) {
-  const DWORD code = record->ExceptionCode;
-  if (code != kModuleNotFound && code != kProcedureNotFound) return ExceptionContinueSearch;
+bool IsDelayLoadFailure(DWORD code) { return code == kModuleNotFound || code == kProcedureNotFound; }
+
+// A delay-load failure during the walk ends the process here, so nothing
+// needs to be unwound.
+[[noreturn]] void EndWithDelayLoadFailure(DWORD code) noexcept {
   char text[100];
   const int length = std::snprintf(text, sizeof(text), "LoadAllImports failed: %lu", code);
   if (length > 0) ::OutputDebugStringA(text);
   EndProcess(kImportsExitCode);
+}
+
+#if defined(_M_IX86)
+
+EXCEPTION_DISPOSITION __cdecl OnDelayLoadFailure(EXCEPTION_RECORD* record, void*, CONTEXT*, void*) {
+  if (!IsDelayLoadFailure(record->ExceptionCode)) return ExceptionContinueSearch;
+  EndWithDelayLoadFailure(record->ExceptionCode);
 }
 
 // Registers a structured exception handler for the current scope. The 32-bit
@@ -51,6 +58,32 @@ class ScopedExceptionHandler {
     Handler handler;
   } record_;
 };
+
+#else
+
+LONG CALLBACK OnDelayLoadFailure(EXCEPTION_POINTERS* exception) {
+  if (!IsDelayLoadFailure(exception->ExceptionRecord->ExceptionCode)) return EXCEPTION_CONTINUE_SEARCH;
+  EndWithDelayLoadFailure(exception->ExceptionRecord->ExceptionCode);
+}
+
+// 64-bit Windows keeps no chain of handler records on the stack (its frames
+// are described by unwind tables), so the walk is watched by a vectored
+// handler instead, added first in line for the current scope only.
+class ScopedExceptionHandler {
+ public:
+  explicit ScopedExceptionHandler(PVECTORED_EXCEPTION_HANDLER handler) noexcept
+      : registration_(::AddVectoredExceptionHandler(1, handler)) {
+    if (registration_ == nullptr) EndWithDelayLoadFailure(::GetLastError());
+  }
+  ScopedExceptionHandler(const ScopedExceptionHandler&) = delete;
+  ScopedExceptionHandler& operator=(const ScopedExceptionHandler&) = delete;
+  ~ScopedExceptionHandler() { ::RemoveVectoredExceptionHandler(registration_); }
+
+ private:
+  void* registration_;
+};
+
+#endif
 
 const ImgDelayDescr* DelayImportDirectory(const BYTE* base) {
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);

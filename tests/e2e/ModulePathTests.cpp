@@ -78,7 +78,7 @@ void Start(const std::wstring& program, const std::wstring& arguments) {
   const DWORD error = ::GetLastError();
   const std::wstring unixPath = harness::UnixPath(program);
   ASSERT_FALSE(unixPath.empty()) << "CreateProcessW failed: " << error;
-  ASSERT_TRUE(harness::StartUnixProgram(L"Z:\\usr\\bin\\wine", L"wine \"" + unixPath + L"\" " + arguments));
+  ASSERT_TRUE(harness::StartUnixProgram(harness::kWineLoader, harness::UnixPath(harness::kWineLoader) + L" \"" + unixPath + L"\" " + arguments));
 }
 
 // What the copy at `length` units reports as its own path.

@@ -215,6 +215,12 @@ std::wstring UnixPath(const std::wstring& path) {
   return result;
 }
 
+#if defined(_WIN64)
+const std::wstring kWineLoader = L"Z:\\usr\\lib\\wine\\wine64";
+#else
+const std::wstring kWineLoader = L"Z:\\usr\\bin\\wine";
+#endif
+
 bool StartUnixProgram(const std::wstring& program, std::wstring commandLine) {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);

@@ -55,6 +55,10 @@ extern const std::wstring kHelpLine;
 // Under Wine: the Unix path of a Windows path; empty elsewhere.
 std::wstring UnixPath(const std::wstring& path);
 
+// Wine's loader for programs of this test program's architecture, as a
+// Windows path (the Unix program behind `wine` starts the 32-bit loader).
+extern const std::wstring kWineLoader;
+
 // Starts a Unix program, which Wine runs when CreateProcessW is asked to
 // (`program` is its Windows path, as Z:\bin\ln). Does not wait for it.
 bool StartUnixProgram(const std::wstring& program, std::wstring commandLine);

@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
 # tools/pack: refuses bad input without writing anything; wraps an installer
-# this project did not build (Wine's own 32-bit cmd.exe); makes the manifest,
+# this project did not build (Wine's own cmd.exe); makes the manifest,
 # stamps the version and signs on the way; gives the same bytes twice; and
 # carries a large payload that still extracts and runs.
-# Usage: pack-tests.sh REPO BIN_DIR
+# Usage: pack-tests.sh REPO BIN_DIR ARCH
 set -uo pipefail
-repo=$1 bin=$2
+repo=$1 bin=$2 arch=$3
 source "$(dirname "$0")/common.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 keys=$work/keys
 "$repo/tools/make-signing-keys" "$keys" >/dev/null
 "$repo/tools/make-signing-keys" "$work/locked" secret >/dev/null
-cmd=/usr/lib/i386-linux-gnu/wine/i386-windows/cmd.exe
+case $arch in
+  x86) cmd=/usr/lib/i386-linux-gnu/wine/i386-windows/cmd.exe ;;
+  x64) cmd=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/cmd.exe ;;
+esac
+pack() { "$repo/tools/pack" --arch "$arch" "$@"; }
 probe=$bin/ProbeInstaller.exe
 make_manifest=(--make-manifest "$keys/signer.key" "$keys/signer.pem" "$keys/ca.pem")
 
@@ -34,7 +38,7 @@ printf 'MZ but nothing else' >"$work/mz-only.exe"
 printf 'not a manifest\n' >"$work/junk.dat"
 refuses() {
   local err
-  err=$("$repo/tools/pack" "$@" --output "$work/out.exe" 2>&1 >/dev/null)
+  err=$(pack "$@" --output "$work/out.exe" 2>&1 >/dev/null)
   local rc=$?
   [ $rc -eq 2 ] && [[ $err == pack:* ]] && [ "$(wc -l <<<"$err")" -eq 1 ] && [ ! -e "$work/out.exe" ] ||
     { echo "  got ($rc): $err"; return 1; }
@@ -57,16 +61,16 @@ check "wrong key password" refuses --installer "$probe" --manifest "$work/probe.
 check "manifest key of another certificate" refuses --installer "$probe" \
   --make-manifest "$keys/signer.key" "$work/locked/signer.pem" "$keys/ca.pem"
 echo keep >"$work/existing.exe"
-"$repo/tools/pack" --installer "$work/text.exe" --manifest "$work/probe.dat" --output "$work/existing.exe" 2>/dev/null
+pack --installer "$work/text.exe" --manifest "$work/probe.dat" --output "$work/existing.exe" 2>/dev/null
 check "a refused pack leaves an existing output alone" grep -qx keep "$work/existing.exe"
 
 # --- An installer from elsewhere ---------------------------------------------
-"$repo/tools/pack" --installer "$cmd" --manifest "$work/cmd.dat" --output "$work/CmdSetup.exe" >/dev/null
+pack --installer "$cmd" --manifest "$work/cmd.dat" --output "$work/CmdSetup.exe" >/dev/null
 # cmd gets the launcher's command line and runs "/c exit 42".
 check "launcher around Wine's cmd.exe returns its exit code" test "$(run_exit_code "$work/CmdSetup.exe" /c exit 42)" = 42
 
 # --- Manifest, version and signature on the way ------------------------------
-SOURCE_DATE_EPOCH=1700000000 "$repo/tools/pack" --installer "$probe" "${make_manifest[@]}" --version 2.3.4.5 \
+SOURCE_DATE_EPOCH=1700000000 pack --installer "$probe" "${make_manifest[@]}" --version 2.3.4.5 \
   --sign-cert "$work/locked/signer.pem" --sign-key "$work/locked/signer.key" --sign-pass secret \
   --sign-ca "$work/locked/ca.pem" --output "$work/Signed.exe" >/dev/null
 check "signature verifies against the CA" eval 'osslsigncode verify -CAfile "$work/locked/ca.pem" -in "$work/Signed.exe" >/dev/null 2>&1'
@@ -75,7 +79,7 @@ check "signed launcher still runs" test "$(run_exit_code "$work/Signed.exe" /exi
 
 # --- Reproducible: the same inputs, a second time in a fresh build folder -----
 pack_probe() {  # pack_probe OUTPUT [pack options...]
-  SOURCE_DATE_EPOCH=1700000000 "$repo/tools/pack" --installer "$probe" --manifest "$work/probe.dat" --version 1.0.0.7 \
+  SOURCE_DATE_EPOCH=1700000000 pack --installer "$probe" --manifest "$work/probe.dat" --version 1.0.0.7 \
     --output "$@" >/dev/null
 }
 pack_probe "$work/A.exe" --sign-cert "$keys/signer.pem" --sign-key "$keys/signer.key"
@@ -88,7 +92,7 @@ check "unsigned launchers byte-identical" cmp -s "$work/C.exe" "$work/D.exe"
 # --- A 64 MB installer: the probe with 64 MB of data appended ----------------
 cp "$probe" "$work/Large.exe"
 head -c $((64 << 20)) /dev/urandom >>"$work/Large.exe"
-"$repo/tools/pack" --installer "$work/Large.exe" "${make_manifest[@]}" --output "$work/LargeSetup.exe" >/dev/null
+pack --installer "$work/Large.exe" "${make_manifest[@]}" --output "$work/LargeSetup.exe" >/dev/null
 check "64 MB payload extracts and runs" test "$(run_exit_code "$work/LargeSetup.exe" /exitcode:64)" = 64
 
 finish
