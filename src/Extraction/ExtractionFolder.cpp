@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include "Extraction/FolderSecurity.h"
+#include "Extraction/Seams.h"
 #include "Utilities/Raii.h"
 #include "Utilities/String.h"
 #include "winlib/selfProtection/VerifiedDll.h"
@@ -31,7 +32,7 @@ class FilesystemError : public std::filesystem::filesystem_error {
   std::string text_;
 };
 
-std::error_code LastSystemError() { return {static_cast<int>(::GetLastError()), std::system_category()}; }
+std::error_code SystemError(DWORD code) { return {static_cast<int>(code), std::system_category()}; }
 
 // Whether `path` names a directory, links followed. A path that is not there
 // (in whole or in part) is no directory; any other failure is raised.
@@ -45,19 +46,40 @@ bool IsDirectory(const std::filesystem::path& path) {
         error == ERROR_INVALID_NAME) {
       return false;
     }
-    throw FilesystemError("status", path, {static_cast<int>(error), std::system_category()});
+    throw FilesystemError("status", path, SystemError(error));
   }
   BY_HANDLE_FILE_INFORMATION information{};
-  if (!::GetFileInformationByHandle(entry.Get(), &information)) throw FilesystemError("status", path, LastSystemError());
+  if (!::GetFileInformationByHandle(entry.Get(), &information)) {
+    const DWORD error = ::GetLastError();
+    throw FilesystemError("status", path, SystemError(error));
+  }
   return (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// The temporary path when it did not fit the usual buffer, read again with a
+// buffer of the size the system asked for; empty should it have changed again.
+std::filesystem::path OversizedTemporaryPath(DWORD needed) {
+  std::wstring path(needed, L'\0');
+  const DWORD length = ::GetTempPathW(needed, path.data());
+  if (length == 0 || length >= needed) return {};
+  path.resize(length);
+  return path;
+}
+
 // GetTempPathW's answer, trailing backslash included; it must name an
-// existing directory.
+// existing directory. A path longer than the buffer is refused by name: the
+// system then only reports the size it needs, with no error code.
 std::filesystem::path TemporaryDirectory() {
   wchar_t buffer[MAX_PATH + 1] = {};
   const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
-  if (length == 0 || length > MAX_PATH + 1) throw FilesystemError("temp_directory_path", {}, LastSystemError());
+  if (length == 0) {
+    const DWORD error = ::GetLastError();
+    throw FilesystemError("temp_directory_path", {}, SystemError(error));
+  }
+  if (length > MAX_PATH) {
+    throw FilesystemError("temp_directory_path", OversizedTemporaryPath(length),
+                          std::make_error_code(std::errc::filename_too_long));
+  }
   const std::filesystem::path temp(std::wstring(buffer, length));
   if (!IsDirectory(temp)) {
     throw FilesystemError("temp_directory_path", temp, std::make_error_code(std::errc::not_a_directory));
@@ -68,8 +90,7 @@ std::filesystem::path TemporaryDirectory() {
 // 0 to 2147483647 from the system's cryptographic source: one value seeds a
 // Mersenne Twister whose first output, cut to its low 31 bits, is the number.
 std::uint32_t DrawFolderNumber() {
-  std::random_device device;
-  std::mt19937 engine(device());
+  std::mt19937 engine(seam::FolderNumberSeed());
   return engine() & 0x7FFFFFFFu;
 }
 
@@ -101,11 +122,11 @@ std::filesystem::path CreateExtractionFolder() {
   std::vector<BYTE> security = ProtectedFolderSecurity();
   SECURITY_ATTRIBUTES attributes{sizeof(attributes), security.data(), FALSE};
   if (!::CreateDirectoryW(folder.c_str(), &attributes)) {
-    const std::error_code error = LastSystemError();
-    if (error.value() == ERROR_ALREADY_EXISTS && IsDirectory(folder)) {
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_ALREADY_EXISTS && IsDirectory(folder)) {
       throw std::runtime_error("Failed to create a fresh extraction folder");
     }
-    throw FilesystemError("create_directory", folder, error);
+    throw FilesystemError("create_directory", folder, SystemError(error));
   }
   return folder;
 }

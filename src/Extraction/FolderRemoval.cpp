@@ -1,10 +1,14 @@
 #include "Extraction/FolderRemoval.h"
 
-#include <memory>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <windows.h>
+#include <winternl.h>
 
+#include "Extraction/Seams.h"
 #include "Utilities/Raii.h"
 
 namespace vantor::extraction {
@@ -16,90 +20,202 @@ constexpr DWORD kDispositionDelete = 0x1;
 constexpr DWORD kDispositionPosixSemantics = 0x2;
 constexpr int kFolderDeleteAttempts = 10;
 
-// Extended-length form, so entries the installer nested deeply are reachable.
-std::wstring Extended(const std::wstring& path) {
-  if (path.rfind(L"\\\\", 0) == 0) return path;  // already \\?\ or a UNC path
-  return L"\\\\?\\" + path;
+// A folder that is entered is held with this access (listing it, reading its
+// attributes, deleting it once empty) and without delete sharing: while it is
+// held nobody can rename, replace or delete it.
+constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | DELETE | SYNCHRONIZE;
+constexpr ULONG kFolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// Any other entry is deleted as a whole; others may keep it open meanwhile.
+constexpr ACCESS_MASK kEntryAccess = FILE_READ_ATTRIBUTES | DELETE | SYNCHRONIZE;
+constexpr ULONG kEntrySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The system's own open call is the one that opens a name relative to a folder
+// handle: the name is looked up in that folder and nowhere else, whatever the
+// depth, and a link there is opened as itself. It lives in ntdll.dll, which
+// every process has loaded.
+using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                              PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+constexpr NTSTATUS kObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034);
+constexpr NTSTATUS kObjectPathNotFound = static_cast<NTSTATUS>(0xC000003A);
+constexpr ULONG kOpenOptions = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT;
+
+NtCreateFileFunction RelativeOpen() {
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  if (ntdll == nullptr) return nullptr;
+  return reinterpret_cast<NtCreateFileFunction>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtCreateFile")));
 }
 
-bool IsGone(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+// One entry as its folder listed it.
+struct Entry {
+  std::wstring name;
+  std::uint64_t id;  // the file system's number for it
+  DWORD attributes;
+};
 
-// Deletes one entry (a file, an empty folder, a link or junction itself).
-// Returns the system's error, ERROR_SUCCESS when deleted or already gone.
-DWORD DeleteEntry(const std::wstring& path) {
-  const utilities::FileHandle entry(
-      ::CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!entry.IsOpen()) {
-    const DWORD error = ::GetLastError();
-    return IsGone(error) ? ERROR_SUCCESS : error;
-  }
-  // POSIX semantics take the name away at once; file systems without them
-  // get the classic delete-on-close.
+// What an open handle says about the entry it is open on.
+struct Identity {
+  std::uint64_t id;
+  DWORD attributes;
+};
+
+std::optional<Identity> IdentityOf(HANDLE entry) {
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!::GetFileInformationByHandle(entry, &information)) return std::nullopt;
+  return Identity{(static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow,
+                  information.dwFileAttributes};
+}
+
+bool IsPlainFolder(DWORD attributes) {
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Marks the entry open as `entry` for deletion: with POSIX semantics, which
+// take the name away at once, or, where the file system has none, with the
+// classic delete-on-close. Returns the system's error, ERROR_SUCCESS if marked.
+DWORD MarkForDeletion(HANDLE entry) {
   DWORD flags = kDispositionDelete | kDispositionPosixSemantics;
-  if (::SetFileInformationByHandle(entry.Get(), kFileDispositionInfoEx, &flags, sizeof(flags))) {
-    return ERROR_SUCCESS;
-  }
+  if (::SetFileInformationByHandle(entry, kFileDispositionInfoEx, &flags, sizeof(flags))) return ERROR_SUCCESS;
   const DWORD error = ::GetLastError();
   if (error != ERROR_INVALID_FUNCTION && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_PARAMETER) {
     return error;
   }
   FILE_DISPOSITION_INFO classic{TRUE};
-  return ::SetFileInformationByHandle(entry.Get(), FileDispositionInfo, &classic, sizeof(classic))
-             ? ERROR_SUCCESS
-             : ::GetLastError();
+  return ::SetFileInformationByHandle(entry, FileDispositionInfo, &classic, sizeof(classic)) ? ERROR_SUCCESS
+                                                                                            : ::GetLastError();
 }
 
-// An empty folder can still look non-empty for a moment while entries
+// An emptied folder can still look non-empty for a moment while entries
 // deleted with classic semantics wait for their last handle to close.
-DWORD DeleteEmptiedFolder(const std::wstring& path) {
-  DWORD error = ERROR_SUCCESS;
+bool DeleteEmptiedFolder(HANDLE folder) {
   for (int attempt = 0; attempt < kFolderDeleteAttempts; ++attempt) {
-    error = DeleteEntry(path);
-    if (error != ERROR_DIR_NOT_EMPTY && error != ERROR_ACCESS_DENIED) break;
+    const DWORD error = MarkForDeletion(folder);
+    if (error != ERROR_DIR_NOT_EMPTY && error != ERROR_ACCESS_DENIED) return error == ERROR_SUCCESS;
   }
-  return error;
+  return false;
 }
 
-bool IsPlainDirectory(const WIN32_FIND_DATAW& entry) {
-  return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-         (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-}
-
-struct FindCloser {
-  void operator()(HANDLE find) const { ::FindClose(find); }
+// A folder being emptied: held open, with the entries listed from it that are
+// still to be removed (the next one last).
+struct HeldFolder {
+  utilities::FileHandle handle;
+  std::vector<Entry> pending;
 };
-using FindHandle = std::unique_ptr<void, FindCloser>;
 
-// Depth first; links are entries. Returns false at the first entry that
-// cannot be examined or deleted.
-bool RemoveContents(const std::wstring& folder) {
-  WIN32_FIND_DATAW entry;
-  const HANDLE first =
-      ::FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
-  if (first == INVALID_HANDLE_VALUE) return IsGone(::GetLastError());
-  const FindHandle find(first);
-  do {
-    const std::wstring name = entry.cFileName;
-    if (name == L"." || name == L"..") continue;
-    const std::wstring path = folder + L"\\" + name;
-    const bool removed = IsPlainDirectory(entry)
-                             ? RemoveContents(path) && DeleteEmptiedFolder(path) == ERROR_SUCCESS
-                             : DeleteEntry(path) == ERROR_SUCCESS;
-    if (!removed) return false;
-  } while (::FindNextFileW(find.get(), &entry));
-  const DWORD error = ::GetLastError();
-  return error == ERROR_NO_MORE_FILES || IsGone(error);  // the end, or the folder vanished meanwhile
+enum class Listing { More, End, Failed };
+
+// Lists the next entries of the held folder, through its handle, into its
+// pending entries. The listing continues where the previous call ended.
+Listing ListMore(HeldFolder& folder, std::vector<std::uint64_t>& buffer) {
+  if (!::GetFileInformationByHandleEx(folder.handle.Get(), FileIdBothDirectoryInfo, buffer.data(),
+                                      static_cast<DWORD>(buffer.size() * sizeof(buffer[0])))) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_NO_MORE_FILES || error == ERROR_FILE_NOT_FOUND ? Listing::End : Listing::Failed;
+  }
+  std::vector<Entry> listed;
+  for (const auto* at = reinterpret_cast<const BYTE*>(buffer.data());;) {
+    const auto* information = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+    std::wstring name(information->FileName, information->FileNameLength / sizeof(wchar_t));
+    if (name != L"." && name != L"..") {
+      listed.push_back({std::move(name), static_cast<std::uint64_t>(information->FileId.QuadPart),
+                        information->FileAttributes});
+    }
+    if (information->NextEntryOffset == 0) break;
+    at += information->NextEntryOffset;
+  }
+  folder.pending.insert(folder.pending.end(), listed.rbegin(), listed.rend());
+  return Listing::More;
+}
+
+// Opens the entry `name` of the folder held as `folder`, looked up in that
+// folder itself. Sets `gone` when there is no such entry any more.
+utilities::FileHandle OpenEntry(NtCreateFileFunction open, HANDLE folder, const std::wstring& name,
+                                ACCESS_MASK access, ULONG sharing, bool& gone) {
+  const auto bytes = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  UNICODE_STRING objectName{bytes, bytes, const_cast<wchar_t*>(name.c_str())};
+  OBJECT_ATTRIBUTES attributes{};
+  attributes.Length = sizeof(attributes);
+  attributes.RootDirectory = folder;
+  attributes.ObjectName = &objectName;
+  attributes.Attributes = OBJ_CASE_INSENSITIVE;
+  IO_STATUS_BLOCK status{};
+  HANDLE entry = nullptr;
+  const NTSTATUS result =
+      open(&entry, access, &attributes, &status, nullptr, 0, sharing, FILE_OPEN, kOpenOptions, nullptr, 0);
+  gone = result == kObjectNameNotFound || result == kObjectPathNotFound;
+  return utilities::FileHandle(NT_SUCCESS(result) ? entry : INVALID_HANDLE_VALUE);
+}
+
+enum class Step { Removed, Entered, Stopped };
+
+// Removes one listed entry of the innermost held folder: a plain folder is
+// entered (pushed onto `held`, to be emptied and deleted later), anything
+// else is deleted as a whole. Whatever opens under the name must be the very
+// entry that was listed; something else was put there meanwhile, and the
+// removal stops rather than touch it.
+Step RemoveEntry(NtCreateFileFunction open, std::vector<HeldFolder>& held, const Entry& entry) {
+  seam::RemovalStepReached(seam::RemovalStep::Opening, entry.name);
+  const bool enter = IsPlainFolder(entry.attributes);
+  bool gone = false;
+  utilities::FileHandle handle = OpenEntry(open, held.back().handle.Get(), entry.name,
+                                           enter ? kFolderAccess : kEntryAccess,
+                                           enter ? kFolderSharing : kEntrySharing, gone);
+  if (!handle.IsOpen()) return gone ? Step::Removed : Step::Stopped;
+  const std::optional<Identity> identity = IdentityOf(handle.Get());
+  if (!identity || identity->id != entry.id) return Step::Stopped;
+  if (enter && IsPlainFolder(identity->attributes)) {
+    held.push_back({std::move(handle), {}});
+    seam::RemovalStepReached(seam::RemovalStep::Entered, entry.name);
+    return Step::Entered;
+  }
+  return MarkForDeletion(handle.Get()) == ERROR_SUCCESS ? Step::Removed : Step::Stopped;
+}
+
+// Empties and deletes the folder held as `root`, depth first. Every folder on
+// the way down stays held until it is empty and deleted; they are kept on the
+// heap, so the depth of the tree costs no machine stack. Ends at the first
+// entry that cannot be examined or deleted.
+void RemoveTree(utilities::FileHandle root) {
+  const NtCreateFileFunction open = RelativeOpen();
+  if (open == nullptr) return;
+  std::vector<std::uint64_t> buffer(8192);
+  std::vector<HeldFolder> held;
+  held.push_back({std::move(root), {}});
+  while (!held.empty()) {
+    HeldFolder& innermost = held.back();
+    if (innermost.pending.empty()) {
+      const Listing listing = ListMore(innermost, buffer);
+      if (listing == Listing::Failed) return;
+      if (listing == Listing::End) {
+        if (!DeleteEmptiedFolder(innermost.handle.Get())) return;
+        held.pop_back();  // closing the handle completes a classic deletion
+      }
+      continue;
+    }
+    const Entry entry = std::move(innermost.pending.back());
+    innermost.pending.pop_back();
+    if (RemoveEntry(open, held, entry) == Step::Stopped) return;
+  }
 }
 
 }  // namespace
 
+std::wstring ExtendedLengthPath(const std::wstring& path) {
+  if (path.rfind(L"\\\\?\\", 0) == 0 || path.rfind(L"\\\\.\\", 0) == 0) return path;
+  if (path.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + path.substr(2);
+  return L"\\\\?\\" + path;
+}
+
+// The folder itself is first deleted as one entry, which succeeds only when
+// it is empty (or is a link, which is never entered).
 void RemoveExtractionFolder(const std::filesystem::path& folder) noexcept {
   try {
-    const std::wstring path = Extended(folder.wstring());
-    const DWORD first = DeleteEntry(path);
-    if (first != ERROR_DIR_NOT_EMPTY) return;  // deleted, gone, or beyond repair
-    if (RemoveContents(path)) DeleteEmptiedFolder(path);
+    utilities::FileHandle root(::CreateFileW(ExtendedLengthPath(folder.wstring()).c_str(), kFolderAccess,
+                                             kFolderSharing, nullptr, OPEN_EXISTING,
+                                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!root.IsOpen()) return;  // gone, or out of reach
+    if (MarkForDeletion(root.Get()) != ERROR_DIR_NOT_EMPTY) return;  // deleted, or beyond repair
+    const std::optional<Identity> identity = IdentityOf(root.Get());
+    if (identity && IsPlainFolder(identity->attributes)) RemoveTree(std::move(root));
   } catch (...) {
     // Best effort: nothing is reported, the run's exit code stands.
   }

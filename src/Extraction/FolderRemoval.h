@@ -1,25 +1,37 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
+#include <utility>
 
 namespace vantor::extraction {
 
-// Deletes `folder` with everything in it, best effort: links and junctions
-// inside are deleted as entries and never followed; the first entry that
-// cannot be deleted ends the removal; no error is reported.
+// Deletes `folder` with everything in it, best effort: nothing is reported.
+// Depth first, without recursion. A link or junction inside is deleted as an
+// entry and never followed; a folder is entered only through a handle on the
+// folder itself, held without delete sharing until it is empty, so nobody can
+// redirect the removal to anything outside `folder`. The first entry that
+// cannot be deleted (held open by another process, read-only) ends the
+// removal, and what is left stays.
 void RemoveExtractionFolder(const std::filesystem::path& folder) noexcept;
 
-// Removes the extraction folder when the run's scope is left, by return or by
-// an error. Refers to the caller's path, which must outlive the guard.
+// `path` (a full path) in its extended-length form, which reaches any depth:
+// "\\?\C:\..." or, for a share, "\\?\UNC\server\share\...".
+std::wstring ExtendedLengthPath(const std::wstring& path);
+
+// Owns the path of the extraction folder and removes the folder when the run's
+// scope is left, by return or by an error.
 class ExtractionFolderGuard {
  public:
-  explicit ExtractionFolderGuard(const std::filesystem::path& folder) noexcept : folder_(folder) {}
+  explicit ExtractionFolderGuard(std::filesystem::path folder) noexcept : folder_(std::move(folder)) {}
   ExtractionFolderGuard(const ExtractionFolderGuard&) = delete;
   ExtractionFolderGuard& operator=(const ExtractionFolderGuard&) = delete;
   ~ExtractionFolderGuard() { RemoveExtractionFolder(folder_); }
 
+  const std::filesystem::path& Path() const noexcept { return folder_; }
+
  private:
-  const std::filesystem::path& folder_;
+  std::filesystem::path folder_;
 };
 
 }  // namespace vantor::extraction

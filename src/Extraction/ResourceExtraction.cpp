@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include "Extraction/Seams.h"
 #include "Utilities/String.h"
 #include "Utilities/Throw.h"
 
@@ -23,16 +24,23 @@ struct Resource {
 
 Resource FindPayload(std::int32_t id) {
   const HRSRC found = ::FindResourceW(nullptr, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(10));  // RT_RCDATA
-  if (found == nullptr) ThrowLastError("FindResourceW failed for ID " + ToDecimalString(id));
+  if (found == nullptr) {
+    const DWORD code = ::GetLastError();
+    vantorlib::ThrowSystemError(code, "FindResourceW failed for ID " + ToDecimalString(id));
+  }
   const HGLOBAL loaded = ::LoadResource(nullptr, found);
   if (loaded == nullptr) ThrowLastError("LoadResource failed");
   const void* data = ::LockResource(loaded);
   if (data == nullptr) throw std::runtime_error("LockResource failed");
-  // An empty resource makes SizeofResource return 0 without setting an
-  // error; clear it first so the report never shows an older, unrelated code.
+  // SizeofResource answers 0 both for an empty resource and for a failure;
+  // only a failure sets an error code.
   ::SetLastError(ERROR_SUCCESS);
   const DWORD size = ::SizeofResource(nullptr, found);
-  if (size == 0) ThrowLastError("SizeofResource failed");
+  if (size == 0) {
+    const DWORD code = ::GetLastError();
+    if (code != ERROR_SUCCESS) vantorlib::ThrowSystemError(code, "SizeofResource failed");
+    throw std::runtime_error("Resource ID " + ToDecimalString(id) + " is empty");
+  }
   return {static_cast<const char*>(data), size};
 }
 
@@ -86,6 +94,7 @@ void LockForReading(utilities::FileHandle& file) {
       ::ReOpenFile(file.Get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
   if (!intermediate.IsOpen()) ThrowLastError("ReOpenFile failed (intermediate_handle)");
   file.Close();
+  seam::PayloadUnlocked();
 
   utilities::FileHandle lock(::ReOpenFile(intermediate.Get(), GENERIC_READ, FILE_SHARE_READ, 0));
   if (!lock.IsOpen()) ThrowLastError("ReOpenFile failed (new_handle)");

@@ -39,17 +39,16 @@ void PublishLauncherPath() {
 unsigned int RunMainSequence() {
   PublishLauncherPath();
 
-  const std::filesystem::path folder = extraction::CreateExtractionFolder();
-  const extraction::ExtractionFolderGuard folderGuard(folder);
-  const std::filesystem::path installerPath = folder / kInstallerName;
-  const std::filesystem::path manifestPath = folder / kManifestName;
+  const extraction::ExtractionFolderGuard folder(extraction::CreateExtractionFolder());
+  const std::filesystem::path installerPath = folder.Path() / kInstallerName;
+  const std::filesystem::path manifestPath = folder.Path() / kManifestName;
 
   const utilities::FileHandle installerLock = extraction::WriteResourceToFile(installerPath, kInstallerResource);
   const utilities::FileHandle manifestLock = extraction::WriteResourceToFile(manifestPath, kManifestResource);
 
   process::ProcessSpec installer;
   installer.application = installerPath.wstring();
-  installer.workingDirectory = folder.wstring();
+  installer.workingDirectory = folder.Path().wstring();
   installer.commandLine = ::GetCommandLineW();  // verbatim: the launcher's own token and every argument
 
   std::uint32_t exitCode = 1;

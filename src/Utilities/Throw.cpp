@@ -12,7 +12,7 @@ void ThrowSystemError(std::uint32_t code, const std::string& message) {
   throw std::system_error(static_cast<int>(code), string::LibraryErrorCategory(), message);
 }
 
-void ThrowLastError(const std::string& message) {
+void ThrowLastError(const char* message) {
   const DWORD code = ::GetLastError();
   ThrowSystemError(code, message);
 }

@@ -9,8 +9,10 @@ namespace vantorlib {
 // what() is the message, ": " and the system's text for the code.
 [[noreturn]] void ThrowSystemError(std::uint32_t code, const std::string& message);
 
-// Same, with the calling thread's last Win32 error. Read it first: callers make
-// no other system call between the failing function and this one.
-[[noreturn]] void ThrowLastError(const std::string& message);
+// Same, with the calling thread's last Win32 error, read before anything else
+// happens. The message is a fixed text on purpose: a message that has to be
+// built (allocating, converting) could overwrite the code first, so such
+// callers read the code themselves and use ThrowSystemError.
+[[noreturn]] void ThrowLastError(const char* message);
 
 }  // namespace vantorlib

@@ -129,9 +129,7 @@ TEST_F(LauncherRun, MissingManifestResourceRemovesTheWrittenInstaller) {
 }
 
 TEST_F(LauncherRun, EmptyInstallerResource) {
-  // No system error belongs to an empty resource: the code is 0, not a stale one.
-  ExpectFailure(Run(L"EmptyInstallerLauncher.exe", L""),
-                L"Error: 'SizeofResource failed: " + harness::SystemText(0) + L" (0)'");
+  ExpectFailure(Run(L"EmptyInstallerLauncher.exe", L""), L"Error: 'Resource ID 100 is empty'");
 }
 
 TEST_F(LauncherRun, InstallerThatIsNotAProgram) {
