@@ -7,6 +7,7 @@
 #include <intrin.h>
 
 #include "Hardening/ProcessSecurity.h"
+#include "Utilities/Throw.h"
 
 // The toolchain's delay-load helper; <delayimp.h> names its types only.
 extern "C" FARPROC WINAPI __delayLoadHelper2(PCImgDelayDescr descriptor, FARPROC* slot);
@@ -27,6 +28,13 @@ bool IsDelayLoadFailure(DWORD code) { return code == kModuleNotFound || code == 
   const int length = std::snprintf(text, sizeof(text), "LoadAllImports failed: %lu", code);
   if (length > 0) ::OutputDebugStringA(text);
   EndProcess(kImportsExitCode);
+}
+
+// As a vectored handler: it sees every exception of the process before any
+// frame-based handler does.
+LONG CALLBACK OnDelayLoadFailure(EXCEPTION_POINTERS* exception) {
+  if (!IsDelayLoadFailure(exception->ExceptionRecord->ExceptionCode)) return EXCEPTION_CONTINUE_SEARCH;
+  EndWithDelayLoadFailure(exception->ExceptionRecord->ExceptionCode);
 }
 
 #if defined(_M_IX86)
@@ -60,11 +68,6 @@ class ScopedExceptionHandler {
 };
 
 #else
-
-LONG CALLBACK OnDelayLoadFailure(EXCEPTION_POINTERS* exception) {
-  if (!IsDelayLoadFailure(exception->ExceptionRecord->ExceptionCode)) return EXCEPTION_CONTINUE_SEARCH;
-  EndWithDelayLoadFailure(exception->ExceptionRecord->ExceptionCode);
-}
 
 // 64-bit Windows keeps no chain of handler records on the stack (its frames
 // are described by unwind tables), so the walk is watched by a vectored
@@ -104,6 +107,12 @@ void BindAll(const BYTE* base) {
 }
 
 }  // namespace
+
+void WatchDelayLoadFailures() {
+  if (::AddVectoredExceptionHandler(1, &OnDelayLoadFailure) == nullptr) {
+    vantorlib::ThrowLastError("AddVectoredExceptionHandler failed");
+  }
+}
 
 void LoadAllImports() noexcept {
   const ScopedExceptionHandler handler(&OnDelayLoadFailure);

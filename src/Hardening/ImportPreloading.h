@@ -8,4 +8,9 @@ namespace vantor::hardening {
 // exit code 106.
 void LoadAllImports() noexcept;
 
+// From now on, for the life of the process, a delay-loaded import that cannot
+// be bound, wherever it is first called, ends the process as LoadAllImports
+// does. Raises a system error if the watch cannot be set up.
+void WatchDelayLoadFailures();
+
 }  // namespace vantor::hardening

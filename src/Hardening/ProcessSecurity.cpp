@@ -29,6 +29,9 @@ void RestrictDefaultDllDirectories() {
 }
 
 void ConfigureProcess() {
+  // The first delay-loaded call comes before the imports are bound: identity
+  // validation opens the token through advapi32.
+  WatchDelayLoadFailures();
   if (!::SetSearchPathMode(kSafeSearchPermanent)) ThrowLastError("SetSearchPathMode failed");
   if (!::SetDllDirectoryW(L"")) ThrowLastError("SetDllDirectoryW failed");  // drops the current directory
   RestrictDefaultDllDirectories();
