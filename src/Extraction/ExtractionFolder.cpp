@@ -67,8 +67,8 @@ std::filesystem::path OversizedTemporaryPath(DWORD needed) {
 }
 
 // GetTempPathW's answer, trailing backslash included; it must name an
-// existing directory. A path longer than the buffer is refused by name: the
-// system then only reports the size it needs, with no error code.
+// existing directory. A path longer than the buffer is refused as too long,
+// with the path: the system then only reports the size it needs, and no code.
 std::filesystem::path TemporaryDirectory() {
   wchar_t buffer[MAX_PATH + 1] = {};
   const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
@@ -78,7 +78,7 @@ std::filesystem::path TemporaryDirectory() {
   }
   if (length > MAX_PATH) {
     throw FilesystemError("temp_directory_path", OversizedTemporaryPath(length),
-                          std::make_error_code(std::errc::filename_too_long));
+                          SystemError(ERROR_FILENAME_EXCED_RANGE));
   }
   const std::filesystem::path temp(std::wstring(buffer, length));
   if (!IsDirectory(temp)) {

@@ -29,20 +29,35 @@ constexpr ULONG kFolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr ACCESS_MASK kEntryAccess = FILE_READ_ATTRIBUTES | DELETE | SYNCHRONIZE;
 constexpr ULONG kEntrySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// The system's own open call is the one that opens a name relative to a folder
-// handle: the name is looked up in that folder and nowhere else, whatever the
-// depth, and a link there is opened as itself. It lives in ntdll.dll, which
-// every process has loaded.
+// Two calls of the system's own that Win32 lacks, from ntdll.dll (which every
+// process has loaded): opening a name relative to a folder handle, so that the
+// name is looked up in that folder and nowhere else, whatever the depth, and a
+// link there is opened as itself; and a handle's file number.
 using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
                                               PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+using NtQueryInformationFileFunction = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                                        FILE_INFORMATION_CLASS);
+struct NtCalls {
+  NtCreateFileFunction createFile;
+  NtQueryInformationFileFunction queryInformation;
+};
 constexpr NTSTATUS kObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034);
 constexpr NTSTATUS kObjectPathNotFound = static_cast<NTSTATUS>(0xC000003A);
 constexpr ULONG kOpenOptions = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT;
+constexpr auto kFileInternalInformation = static_cast<FILE_INFORMATION_CLASS>(6);
 
-NtCreateFileFunction RelativeOpen() {
+template <typename Function>
+Function NtCall(HMODULE ntdll, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(ntdll, name)));
+}
+
+std::optional<NtCalls> LoadNtCalls() {
   const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-  if (ntdll == nullptr) return nullptr;
-  return reinterpret_cast<NtCreateFileFunction>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtCreateFile")));
+  if (ntdll == nullptr) return std::nullopt;
+  const NtCalls calls{NtCall<NtCreateFileFunction>(ntdll, "NtCreateFile"),
+                      NtCall<NtQueryInformationFileFunction>(ntdll, "NtQueryInformationFile")};
+  if (calls.createFile == nullptr || calls.queryInformation == nullptr) return std::nullopt;
+  return calls;
 }
 
 // One entry as its folder listed it.
@@ -58,11 +73,17 @@ struct Identity {
   DWORD attributes;
 };
 
-std::optional<Identity> IdentityOf(HANDLE entry) {
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (!::GetFileInformationByHandle(entry, &information)) return std::nullopt;
-  return Identity{(static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow,
-                  information.dwFileAttributes};
+std::optional<Identity> IdentityOf(const NtCalls& nt, HANDLE entry) {
+  FILE_ATTRIBUTE_TAG_INFO attributes{};
+  if (!::GetFileInformationByHandleEx(entry, FileAttributeTagInfo, &attributes, sizeof(attributes))) {
+    return std::nullopt;
+  }
+  IO_STATUS_BLOCK status{};
+  LARGE_INTEGER number{};
+  if (!NT_SUCCESS(nt.queryInformation(entry, &status, &number, sizeof(number), kFileInternalInformation))) {
+    return std::nullopt;
+  }
+  return Identity{static_cast<std::uint64_t>(number.QuadPart), attributes.FileAttributes};
 }
 
 bool IsPlainFolder(DWORD attributes) {
@@ -128,7 +149,7 @@ Listing ListMore(HeldFolder& folder, std::vector<std::uint64_t>& buffer) {
 
 // Opens the entry `name` of the folder held as `folder`, looked up in that
 // folder itself. Sets `gone` when there is no such entry any more.
-utilities::FileHandle OpenEntry(NtCreateFileFunction open, HANDLE folder, const std::wstring& name,
+utilities::FileHandle OpenEntry(const NtCalls& nt, HANDLE folder, const std::wstring& name,
                                 ACCESS_MASK access, ULONG sharing, bool& gone) {
   const auto bytes = static_cast<USHORT>(name.size() * sizeof(wchar_t));
   UNICODE_STRING objectName{bytes, bytes, const_cast<wchar_t*>(name.c_str())};
@@ -140,7 +161,7 @@ utilities::FileHandle OpenEntry(NtCreateFileFunction open, HANDLE folder, const 
   IO_STATUS_BLOCK status{};
   HANDLE entry = nullptr;
   const NTSTATUS result =
-      open(&entry, access, &attributes, &status, nullptr, 0, sharing, FILE_OPEN, kOpenOptions, nullptr, 0);
+      nt.createFile(&entry, access, &attributes, &status, nullptr, 0, sharing, FILE_OPEN, kOpenOptions, nullptr, 0);
   gone = result == kObjectNameNotFound || result == kObjectPathNotFound;
   return utilities::FileHandle(NT_SUCCESS(result) ? entry : INVALID_HANDLE_VALUE);
 }
@@ -152,15 +173,15 @@ enum class Step { Removed, Entered, Stopped };
 // else is deleted as a whole. Whatever opens under the name must be the very
 // entry that was listed; something else was put there meanwhile, and the
 // removal stops rather than touch it.
-Step RemoveEntry(NtCreateFileFunction open, std::vector<HeldFolder>& held, const Entry& entry) {
+Step RemoveEntry(const NtCalls& nt, std::vector<HeldFolder>& held, const Entry& entry) {
   seam::RemovalStepReached(seam::RemovalStep::Opening, entry.name);
   const bool enter = IsPlainFolder(entry.attributes);
   bool gone = false;
-  utilities::FileHandle handle = OpenEntry(open, held.back().handle.Get(), entry.name,
+  utilities::FileHandle handle = OpenEntry(nt, held.back().handle.Get(), entry.name,
                                            enter ? kFolderAccess : kEntryAccess,
                                            enter ? kFolderSharing : kEntrySharing, gone);
   if (!handle.IsOpen()) return gone ? Step::Removed : Step::Stopped;
-  const std::optional<Identity> identity = IdentityOf(handle.Get());
+  const std::optional<Identity> identity = IdentityOf(nt, handle.Get());
   if (!identity || identity->id != entry.id) return Step::Stopped;
   if (enter && IsPlainFolder(identity->attributes)) {
     held.push_back({std::move(handle), {}});
@@ -174,9 +195,7 @@ Step RemoveEntry(NtCreateFileFunction open, std::vector<HeldFolder>& held, const
 // the way down stays held until it is empty and deleted; they are kept on the
 // heap, so the depth of the tree costs no machine stack. Ends at the first
 // entry that cannot be examined or deleted.
-void RemoveTree(utilities::FileHandle root) {
-  const NtCreateFileFunction open = RelativeOpen();
-  if (open == nullptr) return;
+void RemoveTree(const NtCalls& nt, utilities::FileHandle root) {
   std::vector<std::uint64_t> buffer(8192);
   std::vector<HeldFolder> held;
   held.push_back({std::move(root), {}});
@@ -193,7 +212,7 @@ void RemoveTree(utilities::FileHandle root) {
     }
     const Entry entry = std::move(innermost.pending.back());
     innermost.pending.pop_back();
-    if (RemoveEntry(open, held, entry) == Step::Stopped) return;
+    if (RemoveEntry(nt, held, entry) == Step::Stopped) return;
   }
 }
 
@@ -214,8 +233,10 @@ void RemoveExtractionFolder(const std::filesystem::path& folder) noexcept {
                                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!root.IsOpen()) return;  // gone, or out of reach
     if (MarkForDeletion(root.Get()) != ERROR_DIR_NOT_EMPTY) return;  // deleted, or beyond repair
-    const std::optional<Identity> identity = IdentityOf(root.Get());
-    if (identity && IsPlainFolder(identity->attributes)) RemoveTree(std::move(root));
+    const std::optional<NtCalls> nt = LoadNtCalls();
+    if (!nt) return;
+    const std::optional<Identity> identity = IdentityOf(*nt, root.Get());
+    if (identity && IsPlainFolder(identity->attributes)) RemoveTree(*nt, std::move(root));
   } catch (...) {
     // Best effort: nothing is reported, the run's exit code stands.
   }

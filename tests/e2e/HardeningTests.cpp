@@ -112,10 +112,9 @@ class PlantedDlls : public testing::Test {
     launch.application = copy.wstring();
     launch.commandLine = harness::Quote(launch.application) + L" " + arguments;
     launch.currentDirectory = (root_ / "cwd").wstring();
-    launch.environment = harness::CurrentEnvironment();
-    harness::SetVariable(*launch.environment, L"VANTOR_PLANT_MARKER", Marker().wstring());
-    harness::SetVariable(*launch.environment, L"TMP", (root_ / "tmp").wstring() + L"\\");
-    harness::SetVariable(*launch.environment, L"TEMP", (root_ / "tmp").wstring() + L"\\");
+    const std::wstring temp = (root_ / "tmp").wstring() + L"\\";
+    launch.environment =
+        harness::EnvironmentWith({{L"VANTOR_PLANT_MARKER", Marker().wstring()}, {L"TMP", temp}, {L"TEMP", temp}});
     return harness::Run(launch);
   }
   fs::path Marker() const { return root_ / "loaded.marker"; }

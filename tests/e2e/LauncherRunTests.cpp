@@ -4,10 +4,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
+#include <set>
 #include <system_error>
 
 #include "Harness.h"
@@ -17,10 +18,27 @@ namespace {
 
 using vantorlib::string::ToUtf16;
 
+// The names in `folder`, however long its path.
 std::vector<std::wstring> Entries(const std::wstring& folder) {
   std::vector<std::wstring> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+  WIN32_FIND_DATAW entry;
+  const HANDLE find = ::FindFirstFileW((L"\\\\?\\" + folder + L"\\*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (std::wstring(entry.cFileName) != L"." && std::wstring(entry.cFileName) != L"..") names.push_back(entry.cFileName);
+  } while (::FindNextFileW(find, &entry));
+  ::FindClose(find);
   return names;
+}
+
+std::map<std::string, std::string> ReadReport(const std::wstring& path) {
+  std::ifstream file(std::filesystem::path(path), std::ios::binary);
+  std::map<std::string, std::string> values;
+  for (std::string line; std::getline(file, line);) {
+    const std::size_t equals = line.find('=');
+    if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return values;
 }
 
 // A launcher run with a private TMP/TEMP folder, so that whatever a run leaves
@@ -28,50 +46,39 @@ std::vector<std::wstring> Entries(const std::wstring& folder) {
 class LauncherRun : public testing::Test {
  protected:
   void SetUp() override {
-    // Unique per run: a folder holding a link to a non-empty folder cannot
-    // be removed under Wine, and must not meet a later run.
-    const std::wstring base = harness::NewTempFolder(L"vantor-run-");
-    temp_ = base + L"\\tmp\\";
-    report_ = base + L"\\report.txt";
-    std::filesystem::create_directories(temp_);
-    base_ = base;
+    base_ = harness::NewTempFolder(L"vantor-run-");
+    temp_ = base_ + L"\\tmp\\";
+    report_ = base_ + L"\\report.txt";
+    ::CreateDirectoryW(temp_.c_str(), nullptr);
   }
-  void TearDown() override {
-    for (const std::wstring& name : Entries(temp_)) {
-      for (const auto& entry : std::filesystem::recursive_directory_iterator(temp_ + name)) {
-        ::SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
-      }
-    }
-    harness::RemoveTree(base_);
-  }
+  void TearDown() override { harness::RemoveTree(base_); }
 
-  harness::Outcome Run(const std::wstring& launcher, const std::wstring& arguments,
-                       const std::wstring& temp = L"") {
+  harness::Launch Launch(const std::wstring& launcher, const std::wstring& arguments, std::wstring temp = L"",
+                         const std::wstring& report = L"") {
+    if (temp.empty()) temp = temp_;
     launcher_ = harness::ProgramDirectory() + launcher;
     harness::Launch launch;
     launch.application = launcher_;
     launch.commandLine = harness::Quote(launcher_) + L" " + arguments;
-    launch.environment = harness::CurrentEnvironment();
-    const std::wstring tempValue = temp.empty() ? temp_ : temp;
-    harness::SetVariable(*launch.environment, L"TMP", tempValue);
-    harness::SetVariable(*launch.environment, L"TEMP", tempValue);
-    harness::SetVariable(*launch.environment, L"VANTOR_PROBE_REPORT", report_);
-    commandLine_ = launch.commandLine;
-    return harness::Run(launch);
+    launch.environment = harness::EnvironmentWith(
+        {{L"TMP", temp}, {L"TEMP", temp}, {L"VANTOR_PROBE_REPORT", report.empty() ? report_ : report}});
+    return launch;
   }
-
-  std::map<std::string, std::string> Report() const {
-    std::ifstream file(std::filesystem::path(report_), std::ios::binary);
-    std::map<std::string, std::string> values;
-    for (std::string line; std::getline(file, line);) {
-      const std::size_t equals = line.find('=');
-      if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
-    }
-    return values;
+  harness::Outcome Run(const std::wstring& launcher, const std::wstring& arguments, const std::wstring& temp = L"") {
+    return harness::Run(Launch(launcher, arguments, temp));
   }
+  std::map<std::string, std::string> Report() const { return ReadReport(report_); }
 
   // The run left nothing in its temporary directory.
-  void ExpectNothingLeft() const { EXPECT_TRUE(Entries(temp_).empty()) << "left in TMP"; }
+  void ExpectNothingLeft() const {
+    for (const std::wstring& name : Entries(temp_)) ADD_FAILURE() << "left in TMP: " << std::filesystem::path(name).string();
+  }
+
+  void ExpectSuccess(const harness::Outcome& outcome, DWORD exitCode) const {
+    EXPECT_EQ(outcome.exitCode, exitCode);
+    EXPECT_TRUE(outcome.messageBoxes.empty());
+    EXPECT_FALSE(outcome.timedOut);
+  }
 
   void ExpectFailure(const harness::Outcome& outcome, const std::wstring& firstLine) const {
     ASSERT_EQ(outcome.messageBoxes.size(), 1u);
@@ -81,15 +88,15 @@ class LauncherRun : public testing::Test {
     ExpectNothingLeft();
   }
 
-  std::wstring base_, temp_, report_, launcher_, commandLine_;
+  std::wstring base_, temp_, report_, launcher_;
 };
 
 TEST_F(LauncherRun, InstallerGetsTheCommandLineFolderAndLauncherPath) {
-  const harness::Outcome outcome = Run(L"ProbeLauncher.exe", L"/quiet \"C:\\Program Files\\D\u00E9mo \u2713\" x=\"a b\"");
-  EXPECT_EQ(outcome.exitCode, 0u);
-  EXPECT_TRUE(outcome.messageBoxes.empty());
+  const harness::Launch launch =
+      Launch(L"ProbeLauncher.exe", L"/quiet \"C:\\Program Files\\D\u00E9mo \u2713\" x=\"a b\"");
+  ExpectSuccess(harness::Run(launch), 0);
   auto report = Report();
-  EXPECT_EQ(ToUtf16(report["commandLine"]), commandLine_);
+  EXPECT_EQ(ToUtf16(report["commandLine"]), launch.commandLine);
   const std::wstring folder = ToUtf16(report["currentDirectory"]);
   EXPECT_EQ(folder.rfind(temp_ + L"VantorSetup-", 0), 0u) << report["currentDirectory"];
   EXPECT_EQ(ToUtf16(report["module"]), folder + L"\\Setup.exe");
@@ -106,17 +113,40 @@ TEST_F(LauncherRun, PayloadFilesCanBeReadAndRunButNotChangedWhileTheInstallerRun
   EXPECT_EQ(report["scf.dat"], locked);
 }
 
-class ExitCodes : public LauncherRun, public testing::WithParamInterface<DWORD> {};
+// Both delay-loaded DLLs are bound, and cryptbase.dll (held while the folder
+// name is drawn) is released again, before the installer starts.
+TEST_F(LauncherRun, SystemDllsBoundAndCryptbaseReleasedBeforeTheInstallerStarts) {
+  harness::Launch launch = Launch(L"ProbeLauncher.exe", L"/exitcode:4");
+  launch.followChildren = true;
+  const harness::Outcome outcome = harness::Run(launch);
+  ExpectSuccess(outcome, 4);
+  const auto start = std::find(outcome.events.begin(), outcome.events.end(), L"start child");
+  ASSERT_NE(start, outcome.events.end());
+  const std::vector<std::wstring> before(outcome.events.begin(), start);
+  const auto at = [&](const std::wstring& event) { return std::find(before.begin(), before.end(), event); };
+  for (const wchar_t* event : {L"load user32.dll", L"load advapi32.dll", L"load cryptbase.dll", L"unload cryptbase.dll"}) {
+    EXPECT_NE(at(event), before.end()) << std::filesystem::path(event).string();
+  }
+  EXPECT_LT(at(L"load cryptbase.dll"), at(L"unload cryptbase.dll"));
+}
+
+class ExitCodes : public LauncherRun, public testing::WithParamInterface<std::wstring> {};
 
 TEST_P(ExitCodes, PassThroughUnchanged) {
-  const harness::Outcome outcome = Run(L"ProbeLauncher.exe", L"/exitcode:" + std::to_wstring(GetParam()));
-  EXPECT_EQ(outcome.exitCode, GetParam());
-  EXPECT_TRUE(outcome.messageBoxes.empty());
+  const harness::Outcome outcome = Run(L"ProbeLauncher.exe", GetParam());
+  const DWORD expected = GetParam() == L"/crash" ? EXCEPTION_ACCESS_VIOLATION
+                                                 : std::stoul(GetParam().substr(GetParam().find(L':') + 1));
+  ExpectSuccess(outcome, expected);
   ExpectNothingLeft();
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, ExitCodes, testing::Values(0u, 1u, 3010u, 259u, 4294967295u),
-                         testing::PrintToStringParamName());
+INSTANTIATE_TEST_SUITE_P(Values, ExitCodes,
+                         testing::Values(L"/exitcode:0", L"/exitcode:259", L"/exitcode:4294967295", L"/crash"),
+                         [](const testing::TestParamInfo<std::wstring>& info) {
+                           return std::filesystem::path(info.param.substr(1, info.param.find(L':') - 1) +
+                                                        std::to_wstring(info.index))
+                               .string();
+                         });
 
 TEST_F(LauncherRun, MissingInstallerResource) {
   ExpectFailure(Run(L"NoInstallerLauncher.exe", L""),
@@ -143,9 +173,32 @@ TEST_F(LauncherRun, MissingTemporaryDirectory) {
                 L"Error: 'temp_directory_path: " + reason + L": \"" + missing + L"\"'");
 }
 
-TEST_F(LauncherRun, InstallerLeftoversAreRemovedDepthFirst) {
-  const harness::Outcome outcome = Run(L"ProbeLauncher.exe", L"/junk /exitcode:7");
-  EXPECT_EQ(outcome.exitCode, 7u);
+// A temporary path longer than the launcher's buffer fails as too long, with
+// the path where the system gives it: Windows reports the length it needs and
+// the path can be read with a larger buffer; Wine refuses the call itself
+// (error 206), and the path stays unknown.
+TEST_F(LauncherRun, TemporaryDirectoryLongerThanTheBuffer) {
+  const std::wstring deep = temp_ + std::wstring(150, L'x') + L"\\" + std::wstring(150, L'y') + L"\\";
+  std::filesystem::create_directories(L"\\\\?\\" + deep);
+  const harness::Outcome outcome = Run(L"ProbeLauncher.exe", L"", deep);
+  ASSERT_EQ(outcome.messageBoxes.size(), 1u);
+  const std::wstring text = outcome.messageBoxes[0].text;
+  const std::wstring problem = L"Error: 'temp_directory_path: " + ToUtf16(std::system_category().message(206)) + L": \"";
+  EXPECT_EQ(text.substr(0, problem.size()), problem) << std::filesystem::path(text).string();
+  const std::wstring path = text.substr(problem.size(), text.find(L"\"'") - problem.size());
+  EXPECT_TRUE(path.empty() || path == deep) << std::filesystem::path(path).string();
+  EXPECT_EQ(outcome.exitCode, 1u);
+  EXPECT_TRUE(Entries(deep).empty());
+}
+
+// Removal walks without recursion: a tree this deep overflowed the launcher's
+// stack when each level took a stack frame. (Deeper trees cannot be made
+// under Wine, whose Unix paths end at 4,096 bytes.)
+TEST_F(LauncherRun, DeepLeftoversAreRemovedAndTheExitCodeKept) {
+  harness::Launch launch = Launch(L"ProbeLauncher.exe", L"/junk /deep:1500 /exitcode:7");
+  launch.timeoutMs = 280000;
+  ExpectSuccess(harness::Run(launch), 7);
+  EXPECT_EQ(Report()["deep"], "made");
   ExpectNothingLeft();
 }
 
@@ -157,20 +210,66 @@ TEST_F(LauncherRun, LinkTargetsKeepTheirContent) {
   std::filesystem::create_directories(outside);
   std::ofstream(std::filesystem::path(outside + L"\\keep.txt")) << "keep";
 
-  const harness::Outcome outcome = Run(L"ProbeLauncher.exe", L"/junk /link:" + outside + L" /exitcode:7");
-  EXPECT_EQ(outcome.exitCode, 7u);
-  EXPECT_TRUE(std::filesystem::exists(outside + L"\\keep.txt"));
-  EXPECT_TRUE(outcome.messageBoxes.empty());
+  ExpectSuccess(Run(L"ProbeLauncher.exe", L"/junk /link:" + outside + L" /exitcode:7"), 7);
+  ASSERT_EQ(Report()["link"], "made");
+  EXPECT_EQ(Entries(outside), std::vector<std::wstring>{L"keep.txt"});
 }
 
-TEST_F(LauncherRun, ReadOnlyLeftoverKeepsTheFolderAndTheExitCode) {
-  const harness::Outcome outcome = Run(L"ProbeLauncher.exe", L"/readonly /exitcode:5");
-  EXPECT_EQ(outcome.exitCode, 5u);
-  EXPECT_TRUE(outcome.messageBoxes.empty());
+// A file that cannot be deleted (read-only, or held open by a process the
+// installer left running) ends the removal: the folder stays with it, and
+// the exit code is the installer's.
+class Undeletable : public LauncherRun, public testing::WithParamInterface<std::pair<const wchar_t*, const wchar_t*>> {};
+
+TEST_P(Undeletable, LeftoverKeepsTheFolderAndTheExitCode) {
+  ExpectSuccess(Run(L"ProbeLauncher.exe", std::wstring(GetParam().first) + L" /exitcode:5"), 5);
   const auto left = Entries(temp_);
   ASSERT_EQ(left.size(), 1u);
   EXPECT_EQ(left[0].rfind(L"VantorSetup-", 0), 0u);
-  EXPECT_TRUE(std::filesystem::exists(temp_ + left[0] + L"\\locked.txt"));
+  EXPECT_TRUE(std::filesystem::exists(temp_ + left[0] + L"\\" + GetParam().second));
+  const DWORD holder = static_cast<DWORD>(std::stoul("0" + Report()["holder"]));
+  if (const HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, holder)) {
+    ::WaitForSingleObject(process, 10000);
+    ::CloseHandle(process);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Leftovers, Undeletable,
+                         testing::Values(std::make_pair(L"/readonly", L"locked.txt"),
+                                         std::make_pair(L"/hold", L"held.txt")));
+
+// Launchers started together each get a folder of their own, return their
+// own installer's exit code and leave nothing behind.
+TEST_F(LauncherRun, ManyLaunchersAtOnce) {
+  constexpr DWORD kLaunchers = 8;
+  std::vector<HANDLE> processes;
+  for (DWORD i = 0; i < kLaunchers; ++i) {
+    harness::Launch launch = Launch(L"ProbeLauncher.exe", L"/exitcode:" + std::to_wstring(100 + i), L"",
+                                    base_ + L"\\report" + std::to_wstring(i) + L".txt");
+    std::vector<wchar_t> environment;
+    for (const std::wstring& entry : *launch.environment) {
+      environment.insert(environment.end(), entry.begin(), entry.end());
+      environment.push_back(L'\0');
+    }
+    environment.push_back(L'\0');
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(::CreateProcessW(launch.application.c_str(), launch.commandLine.data(), nullptr, nullptr, FALSE,
+                                 CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup, &info));
+    ::CloseHandle(info.hThread);
+    processes.push_back(info.hProcess);
+  }
+  std::set<std::string> folders;
+  for (DWORD i = 0; i < kLaunchers; ++i) {
+    DWORD exitCode = 0;
+    EXPECT_EQ(::WaitForSingleObject(processes[i], 60000), WAIT_OBJECT_0);
+    ::GetExitCodeProcess(processes[i], &exitCode);
+    ::CloseHandle(processes[i]);
+    EXPECT_EQ(exitCode, 100 + i);
+    folders.insert(ReadReport(base_ + L"\\report" + std::to_wstring(i) + L".txt")["currentDirectory"]);
+  }
+  EXPECT_EQ(folders.size(), kLaunchers);
+  ExpectNothingLeft();
 }
 
 }  // namespace

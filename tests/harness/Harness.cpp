@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cwctype>
+#include <map>
+#include <set>
 #include <stdexcept>
 
 namespace harness {
@@ -23,10 +26,6 @@ class Handle {
  private:
   HANDLE handle_;
 };
-
-std::runtime_error Failure(const std::string& what) {
-  return std::runtime_error(what + " failed: " + std::to_string(::GetLastError()));
-}
 
 std::vector<wchar_t> EnvironmentBlock(const std::vector<std::wstring>& entries) {
   std::vector<wchar_t> block;
@@ -61,7 +60,7 @@ class MessageBoxWatcher {
       seen.push_back({WindowText(box), text});
       ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                      reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
-      dismissed_.push_back(box);
+      dismissed_.insert(box);
     }
   }
 
@@ -72,36 +71,26 @@ class MessageBoxWatcher {
     ::GetWindowThreadProcessId(window, &pid);
     wchar_t className[64] = {};
     ::GetClassNameW(window, className, 64);
-    if (watcher->IsWatched(pid) && ::IsWindowVisible(window) && std::wstring(className) == L"#32770" &&
-        !watcher->WasDismissed(window)) {
+    if (watcher->pids_.count(pid) != 0 && ::IsWindowVisible(window) && std::wstring(className) == L"#32770" &&
+        watcher->dismissed_.count(window) == 0) {
       watcher->found_.push_back(window);
     }
     return TRUE;
   }
 
-  bool WasDismissed(HWND window) const {
-    for (HWND box : dismissed_) {
-      if (box == window) return true;
-    }
-    return false;
-  }
-
-  bool IsWatched(DWORD pid) const { return std::find(pids_.begin(), pids_.end(), pid) != pids_.end(); }
-
   void AddChildren() {
-    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return;
+    const Handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (snapshot.get() == INVALID_HANDLE_VALUE) return;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry)) {
-      if (IsWatched(entry.th32ParentProcessID) && !IsWatched(entry.th32ProcessID)) pids_.push_back(entry.th32ProcessID);
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
+      if (pids_.count(entry.th32ParentProcessID) != 0) pids_.insert(entry.th32ProcessID);
     }
-    ::CloseHandle(snapshot);
   }
 
-  std::vector<DWORD> pids_;
+  std::set<DWORD> pids_;
   std::vector<HWND> found_;
-  std::vector<HWND> dismissed_;
+  std::set<HWND> dismissed_;
 };
 
 std::string ReadDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& info) {
@@ -111,6 +100,16 @@ std::string ReadDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& info
   text.resize(read);
   while (!text.empty() && text.back() == '\0') text.pop_back();  // the length counts the NUL
   return text;
+}
+
+// The lower-case file name of the DLL open as `file`.
+std::wstring DllName(HANDLE file) {
+  wchar_t path[MAX_PATH * 4] = {};
+  if (file == nullptr || ::GetFinalPathNameByHandleW(file, path, MAX_PATH * 4, 0) == 0) return L"?";
+  std::wstring name(path);
+  name = name.substr(name.find_last_of(L'\\') + 1);
+  std::transform(name.begin(), name.end(), name.begin(), [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
+  return name;
 }
 
 }  // namespace
@@ -123,20 +122,22 @@ Outcome Run(const Launch& launch) {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
+  const DWORD debugging = launch.followChildren ? DEBUG_PROCESS : DEBUG_ONLY_THIS_PROCESS;
   if (!::CreateProcessW(launch.application.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                        DEBUG_ONLY_THIS_PROCESS | CREATE_UNICODE_ENVIRONMENT,
-                        launch.environment ? environment.data() : nullptr,
-                        launch.currentDirectory.empty() ? nullptr : launch.currentDirectory.c_str(),
-                        &startup, &info)) {
-    throw Failure("CreateProcessW");
+                        debugging | CREATE_UNICODE_ENVIRONMENT, launch.environment ? environment.data() : nullptr,
+                        launch.currentDirectory.empty() ? nullptr : launch.currentDirectory.c_str(), &startup,
+                        &info)) {
+    const DWORD error = ::GetLastError();
+    throw std::runtime_error("CreateProcessW failed: " + std::to_string(error));
   }
   const Handle process(info.hProcess);
   const Handle thread(info.hThread);
 
   Outcome outcome;
   MessageBoxWatcher watcher(info.dwProcessId);
+  std::map<void*, std::wstring> dlls;  // of the program, by base address
+  std::set<DWORD> started;            // processes past their loader's first breakpoint
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(launch.timeoutMs);
-  bool sawInitialBreakpoint = false;
   for (;;) {
     DEBUG_EVENT event{};
     if (!::WaitForDebugEvent(&event, 50)) {
@@ -147,33 +148,44 @@ Outcome Run(const Launch& launch) {
       }
       continue;
     }
+    const bool ours = event.dwProcessId == info.dwProcessId;
     DWORD status = DBG_CONTINUE;
     switch (event.dwDebugEventCode) {
       case CREATE_PROCESS_DEBUG_EVENT:
         if (event.u.CreateProcessInfo.hFile != nullptr) ::CloseHandle(event.u.CreateProcessInfo.hFile);
+        if (!ours) outcome.events.push_back(L"start child");
         break;
       case LOAD_DLL_DEBUG_EVENT:
+        if (ours) {
+          dlls[event.u.LoadDll.lpBaseOfDll] = DllName(event.u.LoadDll.hFile);
+          outcome.events.push_back(L"load " + dlls[event.u.LoadDll.lpBaseOfDll]);
+        }
         if (event.u.LoadDll.hFile != nullptr) ::CloseHandle(event.u.LoadDll.hFile);
         break;
+      case UNLOAD_DLL_DEBUG_EVENT:
+        if (ours) outcome.events.push_back(L"unload " + dlls[event.u.UnloadDll.lpBaseOfDll]);
+        break;
       case OUTPUT_DEBUG_STRING_EVENT:
-        outcome.debugOutput.push_back(ReadDebugString(process.get(), event.u.DebugString));
+        if (ours) outcome.debugOutput.push_back(ReadDebugString(process.get(), event.u.DebugString));
         break;
       case EXCEPTION_DEBUG_EVENT: {
         const DWORD code = event.u.Exception.ExceptionRecord.ExceptionCode;
-        if (code == EXCEPTION_BREAKPOINT && !sawInitialBreakpoint) {
-          sawInitialBreakpoint = true;  // the loader's breakpoint for a new debuggee
-        } else if (code == EXCEPTION_INVALID_HANDLE) {
-          // Raised only because a debugger is attached: the program itself
-          // sees the failed call return, as it would without us.
-        } else {
+        if (code == EXCEPTION_BREAKPOINT && started.insert(event.dwProcessId).second) {
+          // the loader's breakpoint for a new debuggee
+        } else if (code != EXCEPTION_INVALID_HANDLE) {
+          // (an invalid handle is raised only because a debugger is attached:
+          // the program itself sees the failed call return, as without us)
           status = DBG_EXCEPTION_NOT_HANDLED;
         }
         break;
       }
       case EXIT_PROCESS_DEBUG_EVENT:
-        outcome.exitCode = event.u.ExitProcess.dwExitCode;
-        ::ContinueDebugEvent(event.dwProcessId, event.dwThreadId, DBG_CONTINUE);
-        return outcome;
+        if (ours) {
+          outcome.exitCode = event.u.ExitProcess.dwExitCode;
+          ::ContinueDebugEvent(event.dwProcessId, event.dwThreadId, DBG_CONTINUE);
+          return outcome;
+        }
+        break;
       default:
         break;
     }
@@ -191,6 +203,12 @@ std::wstring ProgramDirectory() {
 std::wstring Quote(const std::wstring& text) { return L"\"" + text + L"\""; }
 
 const std::wstring kHelpLine = L"\n\nHelp at https://support.vantor.example/kb/setup-launcher-failure";
+
+std::wstring TempDirectory() {
+  wchar_t buffer[MAX_PATH + 1] = {};
+  ::GetTempPathW(MAX_PATH + 1, buffer);
+  return buffer;
+}
 
 std::wstring NewTempFolder(const std::wstring& prefix) {
   LARGE_INTEGER now{};
@@ -229,37 +247,63 @@ bool StartUnixProgram(const std::wstring& program, std::wstring commandLine) {
                         &info)) {
     return false;
   }
-  ::CloseHandle(info.hThread);
-  ::CloseHandle(info.hProcess);
+  const Handle thread(info.hThread);
+  const Handle process(info.hProcess);
   return true;
 }
 
-std::wstring TempDirectory() {
-  wchar_t buffer[MAX_PATH + 1] = {};
-  ::GetTempPathW(MAX_PATH + 1, buffer);
-  return buffer;
+bool WaitFor(const std::wstring& path, bool exists, DWORD ms) {
+  const std::wstring extended = L"\\\\?\\" + path;
+  for (DWORD waited = 0;; waited += 20) {
+    if ((::GetFileAttributesW(extended.c_str()) != INVALID_FILE_ATTRIBUTES) == exists) return true;
+    if (waited >= ms) return false;
+    ::Sleep(20);
+  }
 }
 
+bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target) {
+  const auto isLink = [&] {
+    const DWORD attributes = ::GetFileAttributesW(link.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  };
+  ::CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
+  if (isLink()) return true;
+  const std::wstring unixTarget = UnixPath(target);
+  const std::wstring unixLink = UnixPath(link);
+  if (unixTarget.empty() || unixLink.empty()) return false;
+  if (!StartUnixProgram(L"Z:\\bin\\ln", L"ln -s \"" + unixTarget + L"\" \"" + unixLink + L"\"")) return false;
+  return WaitFor(link, true) && isLink();
+}
+
+// Under Wine, Unix rm removes trees of any depth at once and never follows a
+// link; elsewhere the tree is walked.
 void RemoveTree(const std::wstring& folder) {
-  const std::wstring extended = L"\\\\?\\" + folder;
-  WIN32_FIND_DATAW entry;
-  const HANDLE find = ::FindFirstFileW((extended + L"\\*").c_str(), &entry);
-  if (find != INVALID_HANDLE_VALUE) {
+  const std::wstring unixFolder = UnixPath(folder);
+  if (!unixFolder.empty() && StartUnixProgram(L"Z:\\bin\\rm", L"rm -rf \"" + unixFolder + L"\"")) {
+    WaitFor(folder, false, 60000);
+    return;
+  }
+  std::vector<std::wstring> folders{L"\\\\?\\" + folder};
+  for (std::size_t next = 0; next < folders.size(); ++next) {
+    WIN32_FIND_DATAW entry;
+    const HANDLE find = ::FindFirstFileW((folders[next] + L"\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) continue;
     do {
       const std::wstring name = entry.cFileName;
+      const std::wstring path = folders[next] + L"\\" + name;
       if (name == L"." || name == L"..") continue;
-      const std::wstring path = folder + L"\\" + name;
+      ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
       if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        ::RemoveDirectoryW((L"\\\\?\\" + path).c_str());  // a link: never followed
+        ::RemoveDirectoryW(path.c_str());  // a link: never followed
       } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(path);
+        folders.push_back(path);
       } else {
-        ::DeleteFileW((L"\\\\?\\" + path).c_str());
+        ::DeleteFileW(path.c_str());
       }
     } while (::FindNextFileW(find, &entry));
     ::FindClose(find);
   }
-  ::RemoveDirectoryW(extended.c_str());
+  for (auto it = folders.rbegin(); it != folders.rend(); ++it) ::RemoveDirectoryW(it->c_str());
 }
 
 std::wstring SystemText(DWORD code) {
@@ -289,29 +333,23 @@ std::wstring TokenSid(TOKEN_INFORMATION_CLASS which) {
   return result;
 }
 
-std::vector<std::wstring> CurrentEnvironment() {
+std::vector<std::wstring> EnvironmentWith(const std::vector<std::pair<std::wstring, std::wstring>>& variables) {
   std::vector<std::wstring> entries;
   wchar_t* block = ::GetEnvironmentStringsW();
-  for (const wchar_t* entry = block; *entry != L'\0'; entry += wcslen(entry) + 1) {
-    entries.emplace_back(entry);
-  }
+  for (const wchar_t* entry = block; *entry != L'\0'; entry += wcslen(entry) + 1) entries.emplace_back(entry);
   ::FreeEnvironmentStringsW(block);
-  return entries;
-}
-
-}  // namespace harness
-
-namespace harness {
-
-void SetVariable(std::vector<std::wstring>& environment, const std::wstring& name, const std::wstring& value) {
-  const std::wstring prefix = name + L"=";
-  for (auto entry = environment.begin(); entry != environment.end();) {
-    const bool same = entry->size() >= prefix.size() &&
-                      ::CompareStringOrdinal(entry->c_str(), static_cast<int>(prefix.size()), prefix.c_str(),
-                                             static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL;
-    entry = same ? environment.erase(entry) : entry + 1;
+  for (const auto& [name, value] : variables) {
+    const std::wstring prefix = name + L"=";
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](const std::wstring& entry) {
+                                   return ::CompareStringOrdinal(entry.c_str(), static_cast<int>(std::min(entry.size(), prefix.size())),
+                                                                 prefix.c_str(), static_cast<int>(prefix.size()),
+                                                                 TRUE) == CSTR_EQUAL;
+                                 }),
+                  entries.end());
+    entries.push_back(prefix + value);
   }
-  environment.push_back(prefix + value);
+  return entries;
 }
 
 }  // namespace harness

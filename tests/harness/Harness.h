@@ -7,9 +7,9 @@
 #include <vector>
 
 // Runs a Windows program as its debugger and reports what a user or a
-// deployment tool would see of it: the full 32-bit exit code, every line it
-// wrote with OutputDebugStringA, and every message box it showed (each one is
-// read, then dismissed with OK so the program can go on).
+// deployment tool would see of it: the full exit code, every line it wrote
+// with OutputDebugStringA, every message box it showed (read, then dismissed
+// with OK so the program can go on), and the DLLs it loaded and unloaded.
 namespace harness {
 
 struct Launch {
@@ -18,6 +18,7 @@ struct Launch {
   std::optional<std::vector<std::wstring>> environment;  // "NAME=value" entries; none: inherit ours
   std::wstring currentDirectory;                         // empty: inherit ours
   DWORD timeoutMs = 60000;                               // then the program is terminated
+  bool followChildren = false;                           // also see when the program starts a process
 };
 
 struct MessageBoxSeen {
@@ -29,6 +30,9 @@ struct Outcome {
   DWORD exitCode = 0;
   std::vector<std::string> debugOutput;
   std::vector<MessageBoxSeen> messageBoxes;
+  // In order: "load NAME.dll", "unload NAME.dll" (lower case) and, with
+  // followChildren, "start child" when the program started a process.
+  std::vector<std::wstring> events;
   bool timedOut = false;
 };
 
@@ -60,10 +64,19 @@ std::wstring UnixPath(const std::wstring& path);
 extern const std::wstring kWineLoader;
 
 // Starts a Unix program, which Wine runs when CreateProcessW is asked to
-// (`program` is its Windows path, as Z:\bin\ln). Does not wait for it.
+// (`program` is its Windows path, as Z:\bin\ln). Does not wait for it: Wine
+// gives no handle to such a process.
 bool StartUnixProgram(const std::wstring& program, std::wstring commandLine);
 
-// Deletes a folder tree of any path length; links inside are not followed.
+// Waits up to `ms` for `path` to exist (exists = true) or to be gone.
+bool WaitFor(const std::wstring& path, bool exists, DWORD ms = 10000);
+
+// Makes `link` a directory link to `target`; true when `link` is a reparse
+// point. Wine's CreateSymbolicLinkW creates nothing, but a Unix symlink shows
+// up there as a directory reparse point, so Wine's own ln stands in.
+bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target);
+
+// Deletes a folder tree of any depth; links inside are not followed.
 void RemoveTree(const std::wstring& folder);
 
 // The system's English message for a Win32 error code, without its closing
@@ -74,11 +87,8 @@ std::wstring SystemText(DWORD code);
 // default owner (TokenOwner).
 std::wstring TokenSid(TOKEN_INFORMATION_CLASS which);
 
-// The current environment as "NAME=value" entries, for editing.
-std::vector<std::wstring> CurrentEnvironment();
-
-// Sets NAME=value in `environment`, replacing any entry of that name (names
-// compare case-insensitively, as Windows does).
-void SetVariable(std::vector<std::wstring>& environment, const std::wstring& name, const std::wstring& value);
+// The current environment as "NAME=value" entries, with NAME=value set in it
+// for each pair given (names compare case-insensitively, as Windows does).
+std::vector<std::wstring> EnvironmentWith(const std::vector<std::pair<std::wstring, std::wstring>>& variables);
 
 }  // namespace harness
