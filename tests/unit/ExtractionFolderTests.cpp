@@ -5,21 +5,36 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <system_error>
 #include <vector>
 
 #include "Extraction/ExtractionFolder.h"
-#include "Extraction/FolderRemoval.h"
 #include "Extraction/FolderSecurity.h"
 #include "Harness.h"
+#include "TestSeams.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using vantor::extraction::CreateExtractionFolder;
-using vantor::extraction::ExtractionFolderGuard;
-using vantor::extraction::RemoveExtractionFolder;
+
+// The standard engine's first output for the seed 5489 is 3499211612; its
+// low 31 bits are 1351727964.
+constexpr std::uint32_t kSeed = 5489;
+constexpr wchar_t kDrawnName[] = L"VantorSetup-1351727964";
+
+bool CryptbaseLoaded() {
+  return ::GetModuleHandleW((vantor::extraction::GetSystemDirectoryPath() / L"cryptbase.dll").c_str()) != nullptr;
+}
+
+std::string ErrorOfCreating() {
+  try {
+    CreateExtractionFolder();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "created";
+}
 
 // Points TMP and TEMP at a private folder for one test.
 class PrivateTemp : public testing::Test {
@@ -32,43 +47,62 @@ class PrivateTemp : public testing::Test {
     Point(saved_);
     harness::RemoveTree(root_.wstring());
   }
-  void Point(const std::wstring& temp) {
+  static void Point(const std::wstring& temp) {
     ::SetEnvironmentVariableW(L"TMP", temp.c_str());
     ::SetEnvironmentVariableW(L"TEMP", temp.c_str());
   }
-  static void Write(const fs::path& path) { std::ofstream(path) << "x"; }
 
   std::wstring saved_ = harness::TempDirectory();
   fs::path root_;
+  test_seams::Cleared seams_;
 };
 
-TEST_F(PrivateTemp, FolderIsNewRandomlyNamedAndTheDllIsReleased) {
+TEST_F(PrivateTemp, FolderIsNamedByTheNumberDrawnWhileCryptbaseIsHeld) {
+  bool heldWhileDrawing = false;
+  test_seams::folderNumberSeed = [&] {
+    heldWhileDrawing = CryptbaseLoaded();
+    return kSeed;
+  };
   const fs::path folder = CreateExtractionFolder();
-  EXPECT_EQ(folder.parent_path(), root_);
-  EXPECT_TRUE(std::regex_match(folder.filename().string(), std::regex("VantorSetup-(0|[1-9][0-9]{0,9})")))
-      << folder.string();
-  EXPECT_TRUE(fs::is_directory(folder));
-  EXPECT_TRUE(fs::is_empty(folder));
-  EXPECT_EQ(::GetModuleHandleW(L"cryptbase.dll"), nullptr);
-  EXPECT_NE(CreateExtractionFolder(), folder);  // a second run draws again
+  EXPECT_EQ(folder, root_ / kDrawnName);
+  EXPECT_TRUE(fs::is_directory(folder) && fs::is_empty(folder));
+  EXPECT_TRUE(heldWhileDrawing);
+  EXPECT_FALSE(CryptbaseLoaded());
 }
 
-std::wstring SddlOf(const void* descriptor, SECURITY_INFORMATION parts) {
+TEST_F(PrivateTemp, ANameThatIsTakenIsNeverUsed) {
+  test_seams::folderNumberSeed = [] { return kSeed; };
+  const fs::path taken = root_ / kDrawnName;
+  fs::create_directory(taken);
+  std::ofstream(taken / "theirs.txt") << "theirs";
+  EXPECT_EQ(ErrorOfCreating(), "Failed to create a fresh extraction folder");
+  EXPECT_TRUE(fs::exists(taken / "theirs.txt"));
+
+  fs::remove_all(taken);
+  std::ofstream(taken) << "a file of that name";
+  EXPECT_EQ(ErrorOfCreating(),
+            "create_directory: " + std::system_category().message(ERROR_ALREADY_EXISTS) + ": \"" + taken.string() + "\"");
+  EXPECT_FALSE(CryptbaseLoaded());
+}
+
+TEST_F(PrivateTemp, TemporaryPathThatIsNoDirectory) {
+  const fs::path file = root_ / "plain-file";
+  std::ofstream(file) << "x";
+  for (const std::wstring& temp : {root_.wstring() + L"\\missing\\", file.wstring() + L"\\"}) {
+    Point(temp);
+    EXPECT_EQ(ErrorOfCreating(), "temp_directory_path: " + std::make_error_code(std::errc::not_a_directory).message() +
+                                     ": \"" + fs::path(temp).string() + "\"");
+  }
+  EXPECT_FALSE(CryptbaseLoaded());
+}
+
+std::wstring SddlOf(const void* descriptor) {
   wchar_t* text = nullptr;
-  ::ConvertSecurityDescriptorToStringSecurityDescriptorW(const_cast<void*>(descriptor), SDDL_REVISION_1, parts, &text,
-                                                          nullptr);
+  ::ConvertSecurityDescriptorToStringSecurityDescriptorW(const_cast<void*>(descriptor), SDDL_REVISION_1,
+                                                          DACL_SECURITY_INFORMATION, &text, nullptr);
   std::wstring result = text != nullptr ? text : L"?";
   ::LocalFree(text);
   return result;
-}
-
-// The folder's own access list, in the system's text form.
-std::wstring FolderDacl(const fs::path& folder) {
-  DWORD size = 0;
-  ::GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
-  std::vector<BYTE> descriptor(size);
-  if (!::GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size)) return L"?";
-  return SddlOf(descriptor.data(), DACL_SECURITY_INFORMATION);
 }
 
 // The text form abbreviates the Administrators group.
@@ -80,8 +114,7 @@ std::wstring TokenSid(TOKEN_INFORMATION_CLASS which) {
 TEST(FolderSecurity, ProtectedFullControlForSystemAdministratorsAndOwnerOnly) {
   const std::vector<BYTE> descriptor = vantor::extraction::ProtectedFolderSecurity();
   ASSERT_TRUE(::IsValidSecurityDescriptor(const_cast<BYTE*>(descriptor.data())));
-  EXPECT_EQ(SddlOf(descriptor.data(), DACL_SECURITY_INFORMATION),
-            L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + TokenSid(TokenOwner) + L")");
+  EXPECT_EQ(SddlOf(descriptor.data()), L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + TokenSid(TokenOwner) + L")");
 }
 
 // Wine keeps no descriptor of its own for a file: it maps the access list to
@@ -89,69 +122,16 @@ TEST(FolderSecurity, ProtectedFullControlForSystemAdministratorsAndOwnerOnly) {
 // nobody outside SYSTEM, the administrators and the user gets in.
 TEST_F(PrivateTemp, FolderIsCreatedWithThatDescriptor) {
   const fs::path folder = CreateExtractionFolder();
-  const std::wstring dacl = FolderDacl(folder);
-  EXPECT_NE(dacl.find(L"(A;OICI;FA;;;SY)"), std::wstring::npos) << dacl;
-  std::wstring rest = dacl;
+  DWORD size = 0;
+  ::GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+  std::vector<BYTE> descriptor(size);
+  ASSERT_TRUE(::GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size));
+  std::wstring dacl = SddlOf(descriptor.data());
+  EXPECT_NE(dacl.find(L"(A;OICI;FA;;;SY)"), std::wstring::npos) << fs::path(dacl).string();
   for (const std::wstring& granted : {std::wstring(L"SY"), std::wstring(L"BA"), TokenSid(TokenOwner), TokenSid(TokenUser)}) {
-    for (std::size_t at; (at = rest.find(L";;;" + granted + L")")) != std::wstring::npos;) rest.erase(at, granted.size() + 4);
+    for (std::size_t at; (at = dacl.find(L";;;" + granted + L")")) != std::wstring::npos;) dacl.erase(at, granted.size() + 4);
   }
-  EXPECT_EQ(rest.find(L";;;"), std::wstring::npos) << "access for someone else: " << fs::path(dacl).string();
-}
-
-TEST_F(PrivateTemp, TemporaryPathThatIsNoDirectory) {
-  const fs::path file = root_ / "plain-file";
-  Write(file);
-  for (const std::wstring& temp : {root_.wstring() + L"\\missing\\", file.wstring() + L"\\"}) {
-    Point(temp);
-    try {
-      CreateExtractionFolder();
-      FAIL() << "used " << fs::path(temp).string();
-    } catch (const fs::filesystem_error& error) {
-      const std::string expected = "temp_directory_path: " +
-                                   std::make_error_code(std::errc::not_a_directory).message() + ": \"" +
-                                   fs::path(temp).string() + "\"";
-      EXPECT_EQ(error.what(), expected);
-    }
-  }
-  EXPECT_EQ(::GetModuleHandleW(L"cryptbase.dll"), nullptr);
-}
-
-TEST_F(PrivateTemp, GuardRemovesNestedContentDepthFirst) {
-  const fs::path folder = root_ / "VantorSetup-1";
-  fs::create_directories(folder / "a" / "b" / "c");
-  Write(folder / "Setup.exe");
-  Write(folder / "a" / "b" / "c" / "deep.txt");
-  Write(folder / "a" / "top.txt");
-  { const ExtractionFolderGuard guard(folder); }
-  EXPECT_FALSE(fs::exists(folder));
-}
-
-TEST_F(PrivateTemp, RemovalOfAMissingFolderDoesNothing) {
-  RemoveExtractionFolder(root_ / "VantorSetup-2");
-  EXPECT_TRUE(fs::exists(root_));
-}
-
-TEST_F(PrivateTemp, FileHeldWithoutDeleteSharingKeepsTheFolder) {
-  const fs::path folder = root_ / "VantorSetup-3";
-  fs::create_directories(folder);
-  Write(folder / "held.txt");
-  const HANDLE held = ::CreateFileW((folder / "held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-  RemoveExtractionFolder(folder);
-  EXPECT_TRUE(fs::exists(folder / "held.txt"));
-  ::CloseHandle(held);
-  RemoveExtractionFolder(folder);
-  EXPECT_FALSE(fs::exists(folder));
-}
-
-TEST_F(PrivateTemp, ReadOnlyFileIsNotForced) {
-  const fs::path folder = root_ / "VantorSetup-4";
-  fs::create_directories(folder);
-  Write(folder / "locked.txt");
-  ::SetFileAttributesW((folder / "locked.txt").c_str(), FILE_ATTRIBUTE_READONLY);
-  RemoveExtractionFolder(folder);
-  EXPECT_TRUE(fs::exists(folder / "locked.txt"));
-  ::SetFileAttributesW((folder / "locked.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(dacl.find(L";;;"), std::wstring::npos) << "access for someone else: " << fs::path(dacl).string();
 }
 
 }  // namespace

@@ -2,58 +2,59 @@
 
 #include <windows.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
 #include "Extraction/ResourceExtraction.h"
 #include "Harness.h"
-#include "Utilities/Raii.h"
+#include "TestSeams.h"
 
 namespace {
 
-using vantor::extraction::CheckExtractedFile;
+constexpr std::int32_t kPayload = 200;  // this test program's own RCDATA resource
 
-// A file holding `content`, opened for reading from its start.
-class ScratchFile {
- public:
-  explicit ScratchFile(const std::string& content)
-      : path_(harness::TempDirectory() + L"vantor-check-" + std::to_wstring(::GetCurrentProcessId())) {
-    const HANDLE out = ::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    ::WriteFile(out, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
-    ::CloseHandle(out);
-    read_ = utilities::FileHandle(
-        ::CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-  }
-  ~ScratchFile() {
-    read_.Close();
-    ::DeleteFileW(path_.c_str());
-  }
-  HANDLE Get() const { return read_.Get(); }
-
- private:
-  std::wstring path_;
-  utilities::FileHandle read_;
-};
-
-std::string CheckError(const std::string& onDisk, const std::string& resource) {
-  const ScratchFile file(onDisk);
-  try {
-    CheckExtractedFile(file.Get(), resource, 100);
-  } catch (const std::runtime_error& error) {
-    return error.what();
-  }
-  return "accepted";
+std::string Content(const std::wstring& path) {
+  std::ifstream file(std::filesystem::path(path), std::ios::binary);
+  std::stringstream content;
+  content << file.rdbuf();
+  return content.str();
 }
 
-TEST(ExtractedFileCheck, AcceptsOnlyTheResourceBytes) {
-  const std::string resource(300000, 'x');
-  EXPECT_EQ(CheckError(resource, resource), "accepted");
-  std::string changed = resource;
-  changed[299999] = 'y';  // rewritten in the last byte
-  EXPECT_EQ(CheckError(changed, resource), "Extracted file does not match resource ID 100");
-  EXPECT_EQ(CheckError(resource + "z", resource), "Extracted file does not match resource ID 100");
-  EXPECT_EQ(CheckError("", resource), "Extracted file does not match resource ID 100");
+// For a moment the payload file is open to other writers: between the close
+// of its writer handle and the final lock. Whatever is written then is found
+// by the read-back under the lock.
+TEST(WriteResourceToFile, ChangesMadeBeforeTheLockAreFoundUnderIt) {
+  const std::wstring folder = harness::NewTempFolder(L"vantor-payload-");
+  const test_seams::Cleared seams;
+  int files = 0;
+  const auto writeWith = [&](const std::string& change, std::int64_t at) -> std::string {
+    const std::wstring path = folder + L"\\payload" + std::to_wstring(++files) + L".bin";
+    test_seams::payloadUnlocked = [&] {
+      if (change.empty()) return;
+      const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+      ::SetFilePointer(file, static_cast<LONG>(at), nullptr, at < 0 ? FILE_END : FILE_BEGIN);
+      DWORD written = 0;
+      ::WriteFile(file, change.data(), static_cast<DWORD>(change.size()), &written, nullptr);
+      ::CloseHandle(file);
+    };
+    try {
+      vantor::extraction::WriteResourceToFile(path, kPayload).Close();
+    } catch (const std::runtime_error& error) {
+      return error.what();
+    }
+    return "written: " + Content(path);
+  };
+  const std::string resource = writeWith("", 0).substr(9);
+  ASSERT_GT(resource.size(), 1u);
+  const std::string mismatch = "Extracted file does not match resource ID 200";
+  EXPECT_EQ(writeWith("?", -1), mismatch);  // the last byte rewritten
+  EXPECT_EQ(writeWith("?", 0), mismatch);   // the first byte rewritten
+  EXPECT_EQ(writeWith("+", static_cast<std::int64_t>(resource.size())), mismatch);  // one byte more
+  harness::RemoveTree(folder);
 }
 
 }  // namespace
