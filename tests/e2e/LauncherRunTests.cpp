@@ -142,11 +142,7 @@ TEST_P(ExitCodes, PassThroughUnchanged) {
 
 INSTANTIATE_TEST_SUITE_P(Values, ExitCodes,
                          testing::Values(L"/exitcode:0", L"/exitcode:259", L"/exitcode:4294967295", L"/crash"),
-                         [](const testing::TestParamInfo<std::wstring>& info) {
-                           return std::filesystem::path(info.param.substr(1, info.param.find(L':') - 1) +
-                                                        std::to_wstring(info.index))
-                               .string();
-                         });
+                         [](const auto& info) { return harness::TestName(info.param); });
 
 TEST_F(LauncherRun, MissingInstallerResource) {
   ExpectFailure(Run(L"NoInstallerLauncher.exe", L""),
@@ -235,7 +231,8 @@ TEST_P(Undeletable, LeftoverKeepsTheFolderAndTheExitCode) {
 
 INSTANTIATE_TEST_SUITE_P(Leftovers, Undeletable,
                          testing::Values(std::make_pair(L"/readonly", L"locked.txt"),
-                                         std::make_pair(L"/hold", L"held.txt")));
+                                         std::make_pair(L"/hold", L"held.txt")),
+                         [](const auto& info) { return harness::TestName(info.param.first); });
 
 // Launchers started together each get a folder of their own, return their
 // own installer's exit code and leave nothing behind.

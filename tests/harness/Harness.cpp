@@ -200,6 +200,14 @@ std::wstring ProgramDirectory() {
   return path.substr(0, path.find_last_of(L'\\') + 1);
 }
 
+std::string TestName(const std::wstring& text) {
+  std::string name;
+  for (const wchar_t c : text) {
+    if (std::iswalnum(c) && c < 0x80) name += static_cast<char>(c);
+  }
+  return name;
+}
+
 std::wstring Quote(const std::wstring& text) { return L"\"" + text + L"\""; }
 
 const std::wstring kHelpLine = L"\n\nHelp at https://support.vantor.example/kb/setup-launcher-failure";

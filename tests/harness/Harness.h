@@ -43,6 +43,9 @@ Outcome Run(const Launch& launch);
 // programs are built beside it.
 std::wstring ProgramDirectory();
 
+// A test name made of the letters and digits of `text`.
+std::string TestName(const std::wstring& text);
+
 // `text` in double quotes, for a command line.
 std::wstring Quote(const std::wstring& text);
 
