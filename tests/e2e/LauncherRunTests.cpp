@@ -18,12 +18,16 @@ namespace {
 
 using vantorlib::string::ToUtf16;
 
-// The names in `folder`, however long its path.
-std::vector<std::wstring> Entries(const std::wstring& folder) {
+// The names in `folder`, however long its path; the folder must exist.
+std::vector<std::wstring> Entries(std::wstring folder) {
+  if (folder.back() == L'\\') folder.pop_back();
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW entry;
   const HANDLE find = ::FindFirstFileW((L"\\\\?\\" + folder + L"\\*").c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE) return names;
+  if (find == INVALID_HANDLE_VALUE) {
+    ADD_FAILURE() << "cannot list " << std::filesystem::path(folder).string();
+    return names;
+  }
   do {
     if (std::wstring(entry.cFileName) != L"." && std::wstring(entry.cFileName) != L"..") names.push_back(entry.cFileName);
   } while (::FindNextFileW(find, &entry));

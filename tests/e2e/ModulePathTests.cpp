@@ -24,9 +24,8 @@ std::wstring Extended(const std::wstring& path) { return L"\\\\?\\" + path; }
 class DeepCopy {
  public:
   explicit DeepCopy(std::size_t length) {
-    root_ = harness::TempDirectory() + L"vantor-deep-" + std::to_wstring(::GetCurrentProcessId());
+    root_ = harness::NewTempFolder(L"vantor-deep-");
     const std::wstring fileName = L"\\LauncherFixture.exe";
-    ::CreateDirectoryW(root_.c_str(), nullptr);
     std::wstring folder = root_;
     while (folder.size() + fileName.size() < length) {
       const std::size_t room = length - folder.size() - fileName.size();
@@ -101,8 +100,8 @@ TEST_P(LongModulePath, ComesBackWhole) {
   EXPECT_EQ(reported, expected);
 }
 
-// Around the first buffer (260 units), its first doublings, and far beyond.
-INSTANTIATE_TEST_SUITE_P(Lengths, LongModulePath, testing::Values(259, 260, 261, 519, 520, 521, 1040, 2500),
+// Just within and just beyond the first buffer (260 units), and far beyond.
+INSTANTIATE_TEST_SUITE_P(Lengths, LongModulePath, testing::Values(259, 260, 2500),
                          testing::PrintToStringParamName());
 
 }  // namespace

@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
+#include <string>
 #include <system_error>
-#include <type_traits>
 #include <vector>
 
 #include "Utilities/Raii.h"
@@ -11,7 +11,6 @@
 namespace {
 
 using utilities::FileHandle;
-using utilities::ScopedHandle;
 
 std::vector<void*> released;
 void RecordRelease(void* handle) { released.push_back(handle); }
@@ -19,99 +18,76 @@ using Owner = utilities::StaticRaii<void*, &RecordRelease, unsigned int, 0>;
 
 void* Fake(std::uintptr_t value) { return reinterpret_cast<void*>(value); }
 
-// A real kernel handle, and whether it is still open.
-HANDLE NewEvent() { return ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-bool IsOpen(HANDLE handle) {
-  DWORD flags = 0;
-  return ::GetHandleInformation(handle, &flags) != 0;
-}
-
-class StaticRaiiTest : public testing::Test {
- protected:
-  void SetUp() override { released.clear(); }
-};
-
-TEST_F(StaticRaiiTest, ReleasesWhatItHoldsExactlyOnce) {
-  { Owner empty; }
-  EXPECT_TRUE(released.empty());
+TEST(StaticRaii, ReleasesEachHeldValueOnceAndNothingWhenEmpty) {
+  released.clear();
   {
-    Owner owner(Fake(0x10));
-    EXPECT_EQ(owner.Get(), Fake(0x10));
-  }
-  EXPECT_EQ(released, std::vector<void*>{Fake(0x10)});
-}
-
-TEST_F(StaticRaiiTest, ResetReleasesOnlyAnOldDifferentValue) {
-  {
+    Owner empty;
     Owner owner;
-    owner.Reset(Fake(0x10));  // empty: only stores
+    owner.Reset(Fake(0x10));  // from empty: only stores
+    owner.Reset(Fake(0x10));  // the same value: nothing
     EXPECT_TRUE(released.empty());
-    owner.Reset(Fake(0x10));  // same value: nothing
-    EXPECT_TRUE(released.empty());
-    owner.Reset(Fake(0x20));  // different: the old one goes
+    owner.Reset(Fake(0x20));  // another: the old one goes
     EXPECT_EQ(released, std::vector<void*>{Fake(0x10)});
-    EXPECT_EQ(owner.Get(), Fake(0x20));
   }
   EXPECT_EQ(released, (std::vector<void*>{Fake(0x10), Fake(0x20)}));
 }
 
-TEST_F(StaticRaiiTest, CannotBeCopied) {
-  static_assert(!std::is_copy_constructible_v<Owner>);
-  static_assert(!std::is_copy_assignable_v<Owner>);
-  static_assert(!std::is_copy_constructible_v<utilities::KernelHandle>);
-}
+// A named event of this test's own: whether it still exists tells whether its
+// last handle was closed, whatever numbers handles get meanwhile.
+class NamedEvent {
+ public:
+  NamedEvent() : name_(L"vantor-raii-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++count_)) {}
+  HANDLE Open() const { return ::CreateEventW(nullptr, TRUE, FALSE, name_.c_str()); }
+  bool Exists() const {
+    const HANDLE handle = ::OpenEventW(SYNCHRONIZE, FALSE, name_.c_str());
+    if (handle != nullptr) ::CloseHandle(handle);
+    return handle != nullptr;
+  }
 
-TEST(KernelHandle, ClosesARealHandle) {
-  const HANDLE event = NewEvent();
-  { utilities::KernelHandle owner(event); }
-  EXPECT_FALSE(IsOpen(event));
-}
+ private:
+  static inline int count_ = 0;
+  std::wstring name_;
+};
 
-TEST(FileHandle, DestructionClosesAndEmptyClosesNothing) {
-  const HANDLE event = NewEvent();
-  { FileHandle owner(event); }
-  EXPECT_FALSE(IsOpen(event));
-  { FileHandle empty; }  // INVALID_HANDLE_VALUE: the process pseudo-handle must not be touched
-  EXPECT_TRUE(IsOpen(::GetCurrentProcess()));
+TEST(Owners, CloseWhatTheyHoldWhenTheyGo) {
+  const NamedEvent kernel, file, scoped;
+  { const utilities::KernelHandle owner(kernel.Open()); }
+  { const FileHandle owner(file.Open()); }
+  { const utilities::ScopedHandle owner(scoped.Open()); }
+  EXPECT_FALSE(kernel.Exists());
+  EXPECT_FALSE(file.Exists());
+  EXPECT_FALSE(scoped.Exists());
 }
 
 TEST(FileHandle, AssignmentClosesTheOldHandleAndEmptiesTheSource) {
-  const HANDLE first = NewEvent();
-  const HANDLE second = NewEvent();
-  FileHandle target(first);
+  const NamedEvent first, second;
+  FileHandle target(first.Open());
   {
-    FileHandle source(second);
+    FileHandle source(second.Open());
     target = std::move(source);
-    EXPECT_FALSE(IsOpen(first));
+    EXPECT_FALSE(first.Exists());
     EXPECT_FALSE(source.IsOpen());
   }
-  EXPECT_TRUE(IsOpen(second));  // the source's end did not close it
-  EXPECT_EQ(target.Get(), second);
+  EXPECT_TRUE(second.Exists());  // the source's end did not close it
 }
 
-TEST(FileHandle, CloseEmptiesAndReportsFailure) {
-  const HANDLE event = NewEvent();
-  FileHandle owner(event);
-  owner.Close();
-  EXPECT_FALSE(owner.IsOpen());
-  EXPECT_FALSE(IsOpen(event));
-
-  FileHandle stale(event);  // already closed
+// A handle protected from closing stands for one whose close fails; it stays
+// this test's own, so nothing else is closed by mistake.
+TEST(FileHandle, CloseEmptiesTheOwnerAndReportsAFailure) {
+  const NamedEvent event;
+  const HANDLE handle = event.Open();
+  ::SetHandleInformation(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE, HANDLE_FLAG_PROTECT_FROM_CLOSE);
+  FileHandle owner(handle);
   try {
-    stale.Close();
-    FAIL() << "did not throw";
+    owner.Close();
+    ADD_FAILURE() << "did not throw";
   } catch (const std::system_error& error) {
     EXPECT_EQ(error.code().value(), ERROR_INVALID_HANDLE);
     EXPECT_EQ(std::string(error.what()).rfind("Close(FileHandle) failed: ", 0), 0u) << error.what();
   }
-  EXPECT_FALSE(stale.IsOpen());  // its destructor will not try again
-}
-
-TEST(ScopedHandle, ClosesNonNullOnly) {
-  const HANDLE event = NewEvent();
-  { ScopedHandle owner(event); }
-  EXPECT_FALSE(IsOpen(event));
-  { ScopedHandle empty(nullptr); }
+  EXPECT_FALSE(owner.IsOpen());  // its destructor will not try again
+  ::SetHandleInformation(handle, HANDLE_FLAG_PROTECT_FROM_CLOSE, 0);
+  ::CloseHandle(handle);
 }
 
 }  // namespace

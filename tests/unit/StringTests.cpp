@@ -12,40 +12,21 @@ using vantorlib::string::ToDecimalString;
 using vantorlib::string::ToUtf16;
 using vantorlib::string::ToUtf8;
 
-TEST(Utf, AsciiAndEmptyConvertOneToOne) {
-  EXPECT_EQ(ToUtf8(L""), "");
-  EXPECT_EQ(ToUtf16(""), L"");
-  EXPECT_EQ(ToUtf8(L"Setup.exe /quiet"), "Setup.exe /quiet");
-  EXPECT_EQ(ToUtf16("Setup.exe /quiet"), L"Setup.exe /quiet");
-}
-
-TEST(Utf, RoundTripsEveryPlaneAndEmbeddedNul) {
+TEST(Utf, RoundTripsEveryPlaneEmbeddedNulsAndViewsWithoutTerminator) {
   // U+00E9, U+20AC, U+1D11E (a surrogate pair) and a NUL in the middle.
   const std::wstring wide = L"a\u00E9\u20AC\0z\U0001D11E"s;
   const std::string narrow = "a\xC3\xA9\xE2\x82\xAC\0z\xF0\x9D\x84\x9E"s;
   EXPECT_EQ(ToUtf8(wide), narrow);
   EXPECT_EQ(ToUtf16(narrow), wide);
-  EXPECT_EQ(ToUtf16(ToUtf8(wide)), wide);
+  EXPECT_EQ(ToUtf8(std::wstring_view(L"abcdef", 3)), "abc");
+  EXPECT_EQ(ToUtf16(std::string_view("abcdef", 3)), L"abc");
+  EXPECT_EQ(ToUtf8(L""), "");
 }
 
-TEST(Utf, SurrogatePairIsFourBytesAndTwoUnits) {
-  const std::string bytes = ToUtf8(L"\U0001F600");
-  EXPECT_EQ(bytes, "\xF0\x9F\x98\x80");
-  EXPECT_EQ(ToUtf16(bytes).size(), 2u);
-}
-
-TEST(Utf, LoneSurrogatesAndInvalidBytesBecomeReplacementCharacters) {
+TEST(Utf, InvalidInputBecomesReplacementCharacters) {
   EXPECT_EQ(ToUtf8(std::wstring{L'x', wchar_t(0xD800), L'y'}), "x\xEF\xBF\xBDy");
-  EXPECT_EQ(ToUtf8(std::wstring{wchar_t(0xDC00)}), "\xEF\xBF\xBD");
   EXPECT_EQ(ToUtf16("a\xFF" "b"), L"a\uFFFDb");
   EXPECT_EQ(ToUtf16("\xC3"), L"\uFFFD");  // truncated sequence at the end
-}
-
-TEST(Utf, ViewsNeedNoTerminator) {
-  const std::wstring_view wide(L"abcdef", 3);
-  const std::string_view narrow("abcdef", 3);
-  EXPECT_EQ(ToUtf8(wide), "abc");
-  EXPECT_EQ(ToUtf16(narrow), L"abc");
 }
 
 TEST(Utf, WorstCaseExpansionFitsTheBuffer) {
@@ -57,12 +38,8 @@ TEST(Utf, WorstCaseExpansionFitsTheBuffer) {
 
 TEST(DecimalString, Extremes) {
   EXPECT_EQ(ToDecimalString(std::numeric_limits<std::int32_t>::min()), "-2147483648");
-  EXPECT_EQ(ToDecimalString(std::numeric_limits<std::int32_t>::max()), "2147483647");
   EXPECT_EQ(ToDecimalString(std::numeric_limits<std::uint32_t>::max()), "4294967295");
   EXPECT_EQ(ToDecimalString(std::int32_t{0}), "0");
-  EXPECT_EQ(ToDecimalString(std::uint32_t{0}), "0");
-  EXPECT_EQ(ToDecimalString(std::int32_t{-1}), "-1");
-  EXPECT_EQ(ToDecimalString(std::uint32_t{100}), "100");
 }
 
 }  // namespace
