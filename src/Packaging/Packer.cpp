@@ -45,7 +45,8 @@ void CheckIsPeImage(const std::filesystem::path& path, std::uint64_t size) {
   auto file = File::OpenForReading("installer", path);
   std::uint8_t dos[64] = {};
   const bool hasDosHeader = file.Read(dos, sizeof dos) == sizeof dos && dos[0] == 'M' && dos[1] == 'Z';
-  const std::uint32_t peOffset = static_cast<std::uint32_t>(dos[60] | dos[61] << 8 | dos[62] << 16 | dos[63] << 24);
+  std::uint32_t peOffset = 0;
+  for (std::size_t i = 0; i < 4; ++i) peOffset |= std::uint32_t{dos[60 + i]} << (8 * i);
   std::uint8_t signature[4] = {};
   if (hasDosHeader && std::uint64_t{peOffset} + 4 <= size) {
     file.Seek(peOffset);

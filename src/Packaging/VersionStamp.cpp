@@ -97,6 +97,12 @@ void StampStrings(Node& root, const std::string& text) {
   }
 }
 
+std::uint32_t Get32(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i < 4; ++i) value |= std::uint32_t{bytes[offset + i]} << (8 * i);
+  return value;
+}
+
 void PutU32(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint32_t value) {
   for (std::size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
@@ -106,11 +112,11 @@ void PutU32(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint32_t 
 void StampFixedInfo(Node& root, const Version& version) {
   constexpr std::uint32_t kSignature = 0xFEEF04BD;
   const auto& value = root.value;
-  if (value.size() < 52 || (value[0] | value[1] << 8 | value[2] << 16 | static_cast<std::uint32_t>(value[3]) << 24) != kSignature)
+  if (value.size() < 52 || Get32(value, 0) != kSignature)
     throw InputError("stub: the version resource has no fixed file information");
   const std::uint32_t high = static_cast<std::uint32_t>(version[0]) << 16 | version[1];
   const std::uint32_t low = static_cast<std::uint32_t>(version[2]) << 16 | version[3];
-  for (const std::size_t offset : {8, 16}) {
+  for (const std::size_t offset : {std::size_t{8}, std::size_t{16}}) {
     PutU32(root.value, offset, high);
     PutU32(root.value, offset + 4, low);
   }
