@@ -155,6 +155,7 @@ TEST_F(LauncherImage, SectionsArePageAlignedInTheFile) {
 
 TEST_F(LauncherImage, ManifestRequiresAdministratorDeclaresDpiAndSystemsForItsArchitecture) {
   const std::string manifest = ResourceText(pe::kResourceManifest, 1);
+  ASSERT_FALSE(manifest.empty()) << "no application manifest (type 24, id 1)";
   const std::string architecture = std::string("processorArchitecture=\"") + arch_.manifestArchitecture + "\"";
   for (const std::string& expected :
        {std::string("level=\"requireAdministrator\""), std::string("uiAccess=\"false\""),
@@ -162,7 +163,7 @@ TEST_F(LauncherImage, ManifestRequiresAdministratorDeclaresDpiAndSystemsForItsAr
         std::string("{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"), std::string("{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}"),
         std::string("{1f676c76-80e1-4239-95bb-83d0f6d0da78}"), std::string("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"),
         architecture}) {
-    EXPECT_NE(manifest.find(expected), std::string::npos) << expected;
+    EXPECT_NE(manifest.find(expected), std::string::npos) << "missing: " << expected;
   }
 }
 
@@ -178,7 +179,7 @@ TEST_F(LauncherImage, CarriesTheProjectsIconAndVersion) {
   }
 
   const std::optional<ByteView> data = FindResourceData(image_, pe::kResourceVersion, 1);
-  ASSERT_TRUE(data);
+  ASSERT_TRUE(data) << "no version resource (type 16, id 1)";
   const VersionInfo version = ParseVersionInfo(*data);
   const std::string expected = VANTOR_EXPECTED_VERSION;
   const std::u16string expectedText(expected.begin(), expected.end());
@@ -224,35 +225,39 @@ TEST_F(LauncherImage, DamagedCopiesRaiseFormatErrors) {
     if (section.sizeOfRawData != 0) cuts.push_back(section.pointerToRawData + section.sizeOfRawData - 1);
   }
   for (const std::size_t cut : cuts) {
-    EXPECT_THROW(PeImage(std::vector<std::uint8_t>(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(cut))),
-                 FormatError)
-        << "cut at " << cut;
+    const auto end = original.begin() + static_cast<std::ptrdiff_t>(cut);
+    EXPECT_THROW(PeImage(std::vector<std::uint8_t>(original.begin(), end)), FormatError) << "cut at " << cut;
   }
 
-  const auto directoryField = [&](Directory index) {
-    return layout.dataDirectories + 8 * static_cast<std::size_t>(index);
-  };
-  const auto fileOffset = [&](Directory index) { return image_.FileOffset(image_.DirectoryEntry(index).rva); };
-  std::uint32_t versionRva = 0;
-  for (const Resource& resource : ReadResources(image_)) {
-    if (resource.type == ResourceId(pe::kResourceVersion)) versionRva = resource.dataRva;
-  }
-  const struct {
+  struct Damage {
     const char* what;
     std::size_t offset;
     std::uint32_t value;
     std::size_t width;
-  } damages[] = {
+  };
+  const std::size_t importDirectory = layout.dataDirectories + 8 * static_cast<std::size_t>(Directory::kImport);
+  std::vector<Damage> damages{
       {"PE header offset", 0x3C, 0xFFFFFFF0, 4},
       {"optional header magic", layout.optionalHeader, 0x0107, 2},
       {"section count", layout.fileHeader + 2, 0xFFFF, 2},
-      {"import directory", directoryField(Directory::kImport), image_.SizeOfImage() + 0x1000, 4},
-      {"delay-import name table", fileOffset(Directory::kDelayImport) + 16, 0xFFFFFF00, 4},
-      {"load configuration size", fileOffset(Directory::kLoadConfig), 0x7FFFFFFF, 4},
-      {"resource table entry counts", fileOffset(Directory::kResource) + 12, 0xFFFFFFFF, 4},
-      {"resource subtable", fileOffset(Directory::kResource) + 20, 0x8FFFFFF0, 4},
-      {"version block length", image_.FileOffset(versionRva), 0, 2},
+      {"import directory", importDirectory, image_.SizeOfImage() + 0x1000, 4},
   };
+  // Inside the tables the image has.
+  const auto inTable = [&](Directory index, Damage damage) {
+    if (const std::uint32_t rva = image_.DirectoryEntry(index).rva; rva != 0) {
+      damage.offset += image_.FileOffset(rva);
+      damages.push_back(damage);
+    }
+  };
+  inTable(Directory::kDelayImport, {"delay-import name table", 16, 0xFFFFFF00, 4});
+  inTable(Directory::kLoadConfig, {"load configuration size", 0, 0x7FFFFFFF, 4});
+  inTable(Directory::kResource, {"resource table entry counts", 12, 0xFFFFFFFF, 4});
+  inTable(Directory::kResource, {"resource subtable", 20, 0x8FFFFFF0, 4});
+  for (const Resource& resource : ReadResources(image_)) {
+    if (resource.type == ResourceId(pe::kResourceVersion)) {
+      damages.push_back({"version block length", image_.FileOffset(resource.dataRva), 0, 2});
+    }
+  }
   for (const auto& damage : damages) {
     std::vector<std::uint8_t> bytes = original;
     Put(bytes, damage.offset, damage.value, damage.width);
