@@ -76,10 +76,10 @@ void PeImage::ReadHeaders() {
   const ByteView fileHeader = ntHeaders.From(4, "file header");
   machine_ = fileHeader.U16(0);
   const std::uint16_t sectionCount = fileHeader.U16(2);
-  const std::uint16_t optionalSize = fileHeader.U16(16);
-  characteristics_ = fileHeader.U16(18);
   symbolTable_ = fileHeader.U32(8);
   symbolCount_ = fileHeader.U32(12);
+  const std::uint16_t optionalSize = fileHeader.U16(16);
+  characteristics_ = fileHeader.U16(18);
 
   layout_.fileHeader = signature + 4;
   layout_.optionalHeader = layout_.fileHeader + kFileHeaderSize;
@@ -155,25 +155,20 @@ DataDirectory PeImage::DirectoryEntry(Directory index) const {
   return i < directories_.size() ? directories_[i] : DataDirectory{};
 }
 
-ByteView PeImage::Region(std::uint32_t rva, std::uint32_t& regionStart, const char* name) const {
-  if (rva < sizeOfHeaders_) {
-    regionStart = 0;
-    return ByteView(bytes_.data(), sizeOfHeaders_, name);
-  }
+PeImage::Region PeImage::RegionOf(std::uint32_t rva, const char* name) const {
+  if (rva < sizeOfHeaders_) return {ByteView(bytes_.data(), sizeOfHeaders_, name), 0};
   for (const Section& section : sections_) {
     const std::uint32_t backed = FileBackedSize(section);
     if (rva >= section.virtualAddress && rva - section.virtualAddress < backed) {
-      regionStart = section.virtualAddress;
-      return ByteView(bytes_.data() + section.pointerToRawData, backed, name);
+      return {ByteView(bytes_.data() + section.pointerToRawData, backed, name), section.virtualAddress};
     }
   }
   throw FormatError(std::string(name) + " at RVA " + Hex(rva) + " lies in no section's file data");
 }
 
 ByteView PeImage::FromRva(std::uint32_t rva, const char* name) const {
-  std::uint32_t start = 0;
-  const ByteView region = Region(rva, start, name);
-  return region.From(rva - start, name);
+  const Region region = RegionOf(rva, name);
+  return region.bytes.From(rva - region.rva, name);
 }
 
 ByteView PeImage::AtRva(std::uint32_t rva, std::size_t length, const char* name) const {

@@ -133,8 +133,12 @@ class PeImage {
   void ReadOptionalHeader(ByteView optional);
   void ReadSectionTable(ByteView table);
   std::string SectionName(ByteView field) const;
-  // The headers' or a section's file data holding `rva`, and where it starts.
-  ByteView Region(std::uint32_t rva, std::uint32_t& regionStart, const char* name) const;
+  // The headers' or a section's file data, and the RVA it starts at.
+  struct Region {
+    ByteView bytes;
+    std::uint32_t rva;
+  };
+  Region RegionOf(std::uint32_t rva, const char* name) const;
 
   std::vector<std::uint8_t> bytes_;
   HeaderLayout layout_;
