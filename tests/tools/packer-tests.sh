@@ -5,14 +5,18 @@
 # headers and checksum; the Linux and Windows packers give the same bytes;
 # re-packing replaces the payload; --version stamps; large payloads stream;
 # and every bad input is refused with one line, exit 2 and no output.
-# Usage: packer-tests.sh REPO BIN_DIR NATIVE_PACKER   (BIN_DIR: an x64 build's bin)
+# Usage: packer-tests.sh REPO BIN_DIR ARCH NATIVE_PACKER
 set -uo pipefail
-repo=$1 bin=$2 native=$3
+repo=$1 bin=$2 arch=$3 native=$4
 source "$(dirname "$0")/common.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 stub=$bin/VantorSetup-stub.exe probe=$bin/ProbeInstaller.exe
-cmd=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/cmd.exe
+case $arch in
+  x86) cmd=/usr/lib/i386-linux-gnu/wine/i386-windows/cmd.exe other_arch=x64 ;;
+  x64) cmd=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/cmd.exe other_arch=x86 ;;
+esac
+[ -x "$native" ] || { echo "no native packer at $native (build the linux-host preset first)"; exit 1; }
 keys=$work/keys other=$work/other
 "$repo/tools/make-signing-keys" "$keys" >/dev/null
 "$repo/tools/make-signing-keys" "$other" >/dev/null
@@ -38,7 +42,7 @@ run_exit_code() {
 # --- Packed launchers run ------------------------------------------------------
 pack --installer "$probe" --manifest "$work/probe.dat" --output "$work/Probe.exe"
 check "launcher around the probe passes its exit code" test "$(run_exit_code "$work/Probe.exe" /exitcode:3010)" = 3010
-pack --installer "$cmd" --manifest "$work/cmd.dat" --output "$work/Cmd.exe" --arch x64
+pack --installer "$cmd" --manifest "$work/cmd.dat" --output "$work/Cmd.exe" --arch "$arch"
 check "launcher around Wine's cmd.exe passes its exit code" test "$(run_exit_code "$work/Cmd.exe" /c exit 42)" = 42
 
 # --- The image: stub bytes kept, headers and checksum right --------------------
@@ -150,7 +154,7 @@ refuses() {  # refuses PACKER ARGS...: without --output, it is added
 check "missing stub" refuses "$native" --stub "$work/none.exe" "${good[@]}"
 check "stub that is a folder" refuses "$native" --stub "$work/folder" "${good[@]}"
 check "stub that is another program" refuses "$native" --stub "$probe" "${good[@]}"
-check "stub of the other architecture" refuses pack --arch x86 "${good[@]}"
+check "stub of the other architecture" refuses pack --arch "$other_arch" "${good[@]}"
 check "signed stub" refuses "$native" --stub "$work/signed-stub.exe" "${good[@]}"
 check "empty installer" refuses pack --installer "$work/empty" --manifest "$work/probe.dat"
 check "installer without MZ" refuses pack --installer "$work/text.exe" --manifest "$work/probe.dat"
