@@ -232,6 +232,14 @@ Manifest ReadManifest(const PackOptions& options, std::uint64_t installerSize, s
   return manifest;
 }
 
+// The output goes into an existing folder, and is not one.
+void CheckOutput(const std::filesystem::path& output) {
+  const auto folder = output.parent_path().empty() ? std::filesystem::path(".") : output.parent_path();
+  std::error_code error;
+  if (!std::filesystem::is_directory(folder, error)) throw InputError(Describe("folder of output", folder) + " does not exist");
+  if (std::filesystem::is_directory(output, error)) throw InputError(Describe("output", output) + " is a folder");
+}
+
 }  // namespace
 
 void Pack(const PackOptions& options) {
@@ -241,6 +249,7 @@ void Pack(const PackOptions& options) {
   CheckIsPeImage(options.installer, installerSize);
   std::vector<std::uint8_t> manifestBytes;
   const Manifest manifest = ReadManifest(options, installerSize, manifestBytes);
+  CheckOutput(options.output);
 
   Md5 md5;
   auto leaves = KeptResources(stub, options.version);

@@ -167,6 +167,7 @@ check "manifest with another MD5" refuses pack --installer "$probe" --manifest "
 check "signature that does not verify" refuses pack --installer "$probe" --manifest "$work/badsig.dat"
 check "signer not issued by the CA" refuses pack --installer "$probe" --manifest "$work/foreign-ca.dat"
 check "bad version" refuses pack "${good[@]}" --version 1.2.3.65536
+check "output folder missing" eval 'pack "${good[@]}" --output "$work/none/out.exe" 2>/dev/null; [ $? -eq 2 ]'
 check "unknown option" refuses pack "${good[@]}" --sign
 check "Windows packer: another MD5" refuses winpack --stub "$stub" --installer "$probe" --manifest "$work/twin.dat"
 check "Windows packer: bad signature" refuses winpack --stub "$stub" --installer "$probe" --manifest "$work/badsig.dat"
