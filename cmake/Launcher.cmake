@@ -1,6 +1,7 @@
-# How a launcher image is made: the launcher's code, its hardening (delay-loaded
-# system DLLs, Control Flow Guard, load configuration), its own resources, and
-# a payload of RT_RCDATA 100 (the installer) and 101 (its manifest).
+# How launcher images are made: the stub (the launcher's code, its hardening:
+# delay-loaded system DLLs, Control Flow Guard, load configuration; its own
+# resources), and launchers packed from it with a payload of RT_RCDATA 100
+# (the installer) and 101 (its manifest).
 
 # A short-format import library made from `def` (LLVM's format: lld fills the
 # delay-import directory only from those). The .def files name 32-bit stdcall
@@ -75,26 +76,64 @@ function(vantor_harden_image target)
     -Wl,--file-alignment=4096)
 endfunction()
 
-# A launcher image around a payload. Tests leave one resource out to build a
-# broken package.
-function(vantor_add_launcher name)
-  cmake_parse_arguments(arg "" "INSTALLER;MANIFEST" "DEPENDS" ${ARGN})
-  set(rc "${CMAKE_CURRENT_BINARY_DIR}/${name}-payload.rc")
-  set(content "")
-  if(arg_INSTALLER)
-    string(APPEND content "100 RCDATA \"${arg_INSTALLER}\"\n")
-  endif()
-  if(arg_MANIFEST)
-    string(APPEND content "101 RCDATA \"${arg_MANIFEST}\"\n")
-  endif()
-  file(GENERATE OUTPUT "${rc}" CONTENT "${content}")
-  set_source_files_properties("${rc}" PROPERTIES OBJECT_DEPENDS "${arg_INSTALLER};${arg_MANIFEST}")
-  vantor_add_gui_program(${name} "${CMAKE_SOURCE_DIR}/src/Launcher/WinMain.cpp" "${VANTOR_LAUNCHER_RC}" "${rc}")
+# The launcher stub: the launcher's code, hardening and own resources, and no
+# payload. Every launcher is made from it by vantor-pack.
+function(vantor_add_launcher_stub name)
+  vantor_add_gui_program(${name} "${CMAKE_SOURCE_DIR}/src/Launcher/WinMain.cpp" "${VANTOR_LAUNCHER_RC}")
   set_source_files_properties("${CMAKE_SOURCE_DIR}/src/Launcher/WinMain.cpp" TARGET_DIRECTORY ${name}
                               PROPERTIES COMPILE_OPTIONS "-Os")
   target_link_libraries(${name} PRIVATE vantor_core)
   vantor_harden_image(${name})
-  if(arg_DEPENDS)
-    add_dependencies(${name} ${arg_DEPENDS})
-  endif()
+  target_link_options(${name} PRIVATE -s)  # shipped stripped
+endfunction()
+
+# The packer and the fixture packer (any payload, unchecked) built for this
+# build host, from the same tree, in a native build of their own.
+include(ExternalProject)
+set(VANTOR_HOST_BIN "${CMAKE_BINARY_DIR}/host/bin")
+set(VANTOR_PACKER "${VANTOR_HOST_BIN}/vantor-pack")
+set(VANTOR_PACK_FIXTURE "${VANTOR_HOST_BIN}/pack-fixture")
+ExternalProject_Add(host_tools
+  SOURCE_DIR "${CMAKE_SOURCE_DIR}"
+  BINARY_DIR "${CMAKE_BINARY_DIR}/host"
+  PREFIX "${CMAKE_BINARY_DIR}/host-project"
+  CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
+  BUILD_COMMAND "${CMAKE_COMMAND}" --build <BINARY_DIR> --target vantor-pack pack-fixture
+  INSTALL_COMMAND ""
+  BUILD_ALWAYS ON
+  BUILD_BYPRODUCTS "${VANTOR_PACKER}" "${VANTOR_PACK_FIXTURE}")
+
+# A launcher `name`.exe in the program folder: vantor-pack writes INSTALLER
+# and its signed MANIFEST into the stub, checking both first.
+function(vantor_pack_launcher name)
+  cmake_parse_arguments(arg "" "INSTALLER;MANIFEST" "DEPENDS" ${ARGN})
+  set(output "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${name}.exe")
+  add_custom_command(OUTPUT "${output}"
+    COMMAND "${VANTOR_PACKER}" --stub "$<TARGET_FILE:VantorSetup-stub>" --installer "${arg_INSTALLER}"
+            --manifest "${arg_MANIFEST}" --arch ${VANTOR_ARCH} --output "${output}"
+    DEPENDS VantorSetup-stub host_tools "${VANTOR_PACKER}" "${arg_INSTALLER}" "${arg_MANIFEST}" ${arg_DEPENDS}
+    COMMENT "Packing ${name}.exe"
+    VERBATIM)
+  add_custom_target(${name} ALL DEPENDS "${output}")
+endfunction()
+
+# A test launcher with a broken payload, which vantor-pack would refuse: the
+# fixture packer writes RESOURCES (ID=FILE, an empty FILE for an empty
+# resource) into the stub as they are.
+function(vantor_pack_broken_launcher name)
+  cmake_parse_arguments(arg "" "" "RESOURCES;DEPENDS" ${ARGN})
+  set(output "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${name}.exe")
+  set(files "")
+  foreach(resource IN LISTS arg_RESOURCES)
+    string(REGEX REPLACE "^[0-9]+=" "" file "${resource}")
+    if(file)
+      list(APPEND files "${file}")
+    endif()
+  endforeach()
+  add_custom_command(OUTPUT "${output}"
+    COMMAND "${VANTOR_PACK_FIXTURE}" "$<TARGET_FILE:VantorSetup-stub>" "${output}" ${arg_RESOURCES}
+    DEPENDS VantorSetup-stub host_tools "${VANTOR_PACK_FIXTURE}" ${files} ${arg_DEPENDS}
+    COMMENT "Packing ${name}.exe (broken payload)"
+    VERBATIM)
+  add_custom_target(${name} ALL DEPENDS "${output}")
 endfunction()

@@ -1,0 +1,117 @@
+#include "Packaging/ManifestCheck.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "Packaging/PackError.h"
+
+namespace vantor::packaging {
+namespace {
+
+constexpr std::string_view kSignatureBegin = "-----BEGIN SIGNATURE-----";
+constexpr std::string_view kSignatureEnd = "-----END SIGNATURE-----";
+constexpr std::string_view kCertificateBegin = "-----BEGIN CERTIFICATE-----";
+constexpr std::string_view kCertificateEnd = "-----END CERTIFICATE-----";
+constexpr std::size_t kMaxBase64Line = 64;
+
+[[noreturn]] void Refuse(const std::string& rule) { throw InputError("manifest is not in form: " + rule); }
+
+std::vector<std::string_view> SplitLines(std::string_view text) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") Refuse("it starts with a byte-order mark");
+  if (text.find('\r') != std::string_view::npos) Refuse("CR in line ends (LF only)");
+  if (text.empty() || text.back() != '\n') Refuse("no line feed after the last line");
+  std::vector<std::string_view> lines;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = text.find('\n', start);
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+bool IsDecimal(std::string_view text) {
+  return !text.empty() && text.size() <= 19 && (text == "0" || text[0] != '0') &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool IsLowerHex(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+bool IsBase64Line(std::string_view line) {
+  return !line.empty() && line.size() <= kMaxBase64Line && std::all_of(line.begin(), line.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' || c == '=';
+  });
+}
+
+// `"setup.exe" <size> <md5>`
+void ParseFirstLine(std::string_view line, Manifest& manifest) {
+  constexpr std::string_view kName = "\"setup.exe\" ";
+  const std::size_t space = line.rfind(' ');
+  if (line.substr(0, kName.size()) != kName || space < kName.size()) Refuse("line 1 is not '\"setup.exe\" <size> <md5>'");
+  const std::string_view size = line.substr(kName.size(), space - kName.size());
+  const std::string_view md5 = line.substr(space + 1);
+  if (!IsDecimal(size) || md5.size() != 32 || !IsLowerHex(md5)) Refuse("line 1 is not '\"setup.exe\" <size> <md5>'");
+  manifest.firstLine = std::string(line);
+  manifest.installerSize = std::stoull(std::string(size));
+  manifest.installerMd5 = std::string(md5);
+}
+
+// Lines [at, end of block) of base64 up to `endLine`; returns the index after it.
+std::size_t ReadBlock(const std::vector<std::string_view>& lines, std::size_t at, std::string_view endLine,
+                      std::string& base64, const char* what) {
+  for (; at < lines.size() && lines[at] != endLine; ++at) {
+    if (!IsBase64Line(lines[at])) Refuse(std::string(what) + ": lines must be base64 of at most 64 characters");
+    base64 += lines[at];
+  }
+  if (at == lines.size() || base64.empty()) Refuse(std::string(what) + ": no '" + std::string(endLine) + "'");
+  return at + 1;
+}
+
+}  // namespace
+
+Manifest ParseManifest(std::string_view text) {
+  const auto lines = SplitLines(text);
+  Manifest manifest;
+  ParseFirstLine(lines[0], manifest);
+  if (lines.size() < 2 || lines[1] != kSignatureBegin) Refuse("line 2 is not '" + std::string(kSignatureBegin) + "'");
+  std::size_t at = ReadBlock(lines, 2, kSignatureEnd, manifest.signature, "signature");
+  for (std::string* pem : {&manifest.signerPem, &manifest.caPem}) {
+    if (at == lines.size() || lines[at] != kCertificateBegin) Refuse("expected two PEM certificates after the signature");
+    std::string base64;
+    const std::size_t end = ReadBlock(lines, at + 1, kCertificateEnd, base64, "certificate");
+    for (std::size_t i = at; i < end; ++i) *pem += std::string(lines[i]) + "\n";
+    at = end;
+  }
+  if (at != lines.size()) Refuse("text after the second certificate");
+  return manifest;
+}
+
+void VerifyManifestSignature(const Manifest& manifest) {
+  VerifySignature(manifest.firstLine, DecodeBase64(manifest.signature), manifest.signerPem);
+  VerifyIssuedBy(manifest.signerPem, manifest.caPem);
+}
+
+void CheckInstallerSize(const Manifest& manifest, std::uint64_t size) {
+  if (manifest.installerSize != size)
+    throw InputError("manifest does not fit the installer: it says " + std::to_string(manifest.installerSize) +
+                     " bytes, the installer has " + std::to_string(size));
+}
+
+void CheckInstallerDigest(const Manifest& manifest, const Md5Digest& digest) {
+  if (manifest.installerMd5 != ToHex(digest))
+    throw InputError("manifest does not fit the installer: it says MD5 " + manifest.installerMd5 + ", the installer has " +
+                     ToHex(digest));
+}
+
+std::string ToHex(const Md5Digest& digest) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (const std::uint8_t byte : digest) {
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 0xF];
+  }
+  return hex;
+}
+
+}  // namespace vantor::packaging

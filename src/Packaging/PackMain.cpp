@@ -1,0 +1,92 @@
+// vantor-pack: writes an installer and its signed manifest into a launcher
+// stub. Exit codes: 0 done, 1 a failure while writing, 2 bad input.
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "Packaging/PackError.h"
+#include "Packaging/Packer.h"
+#include "Packaging/PeImage.h"
+
+namespace vantor::packaging {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: vantor-pack --stub STUB --installer FILE --manifest FILE --output FILE\n"
+    "                   [--version A.B.C.D] [--arch x86|x64]\n"
+    "Writes a launcher: a copy of the launcher stub STUB that carries the installer\n"
+    "FILE and its signed manifest. Every input is checked first: the stub must be an\n"
+    "unsigned VantorSetup stub (of the architecture given by --arch), the installer a\n"
+    "Windows program, the manifest in form, fitting the installer, its signature and\n"
+    "certificate chain valid. --version stamps the file and product version and the\n"
+    "manifest's assembly version. Sign the output after packing.\n"
+    "Exit codes: 0 done, 1 write failure, 2 bad input (nothing written).\n";
+
+// A command-line argument as UTF-8, for option names and values that are not paths.
+std::string Utf8(const std::filesystem::path& argument) {
+  const auto text = argument.u8string();
+  return {text.begin(), text.end()};
+}
+
+struct Command {
+  bool help = false;
+  PackOptions options;
+};
+
+Command ParseArguments(const std::vector<std::filesystem::path>& arguments) {
+  Command command;
+  PackOptions& options = command.options;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string name = Utf8(arguments[i]);
+    if (name == "--help" || name == "-h") {
+      command.help = true;
+      return command;
+    }
+    if (i + 1 == arguments.size()) throw InputError("'" + name + "' needs a value, or is unknown (--help)");
+    const std::filesystem::path& value = arguments[++i];
+    if (name == "--stub") options.stub = value;
+    else if (name == "--installer") options.installer = value;
+    else if (name == "--manifest") options.manifest = value;
+    else if (name == "--output") options.output = value;
+    else if (name == "--version") options.version = ParseVersion(Utf8(value));
+    else if (name == "--arch" && Utf8(value) == "x86") options.machine = pe::kMachineI386;
+    else if (name == "--arch" && Utf8(value) == "x64") options.machine = pe::kMachineAmd64;
+    else if (name == "--arch") throw InputError("--arch must be x86 or x64, not '" + Utf8(value) + "'");
+    else throw InputError("unknown option '" + name + "' (--help)");
+  }
+  for (const auto& [path, name] : {std::pair{&options.stub, "--stub"}, {&options.installer, "--installer"},
+                                   {&options.manifest, "--manifest"}, {&options.output, "--output"}})
+    if (path->empty()) throw InputError(std::string("missing ") + name + " (--help)");
+  return command;
+}
+
+int Run(const std::vector<std::filesystem::path>& arguments) {
+  try {
+    const Command command = ParseArguments(arguments);
+    if (command.help) {
+      std::cout << kUsage;
+      return 0;
+    }
+    Pack(command.options);
+    return 0;
+  } catch (const InputError& error) {
+    std::cerr << "vantor-pack: " << error.what() << '\n';
+    return 2;
+  } catch (const std::exception& error) {
+    std::cerr << "vantor-pack: " << error.what() << '\n';
+    return 1;
+  }
+}
+
+}  // namespace
+}  // namespace vantor::packaging
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+#else
+int main(int argc, char** argv) {
+#endif
+  return vantor::packaging::Run({argv + 1, argv + argc});
+}
