@@ -148,23 +148,23 @@ INSTANTIATE_TEST_SUITE_P(Values, ExitCodes,
                          testing::Values(L"/exitcode:0", L"/exitcode:259", L"/exitcode:4294967295", L"/crash"),
                          [](const auto& info) { return harness::TestName(info.param); });
 
-TEST_F(LauncherRun, MissingInstallerResource) {
-  ExpectFailure(Run(L"NoInstallerLauncher.exe", L""),
-                L"Error: 'FindResourceW failed for ID 100: " + harness::SystemText(1814) + L" (1814)'");
-}
+// A failure shows one dialog, ends with 1 and leaves nothing behind: not even
+// the installer written before the manifest failed.
+class Failing : public LauncherRun, public testing::WithParamInterface<std::pair<const wchar_t*, std::wstring>> {};
 
-TEST_F(LauncherRun, MissingManifestResourceRemovesTheWrittenInstaller) {
-  ExpectFailure(Run(L"NoManifestLauncher.exe", L""),
-                L"Error: 'FindResourceW failed for ID 101: " + harness::SystemText(1814) + L" (1814)'");
-}
+TEST_P(Failing, LauncherShowsItsErrorAndLeavesNothing) { ExpectFailure(Run(GetParam().first, L""), GetParam().second); }
 
-TEST_F(LauncherRun, EmptyInstallerResource) {
-  ExpectFailure(Run(L"EmptyInstallerLauncher.exe", L""), L"Error: 'Resource ID 100 is empty'");
-}
-
-TEST_F(LauncherRun, InstallerThatIsNotAProgram) {
-  ExpectFailure(Run(L"NotExecutableLauncher.exe", L""), L"Error: 'CreateProcessW/CreateProcessAsUserW failed: 193'");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Payloads, Failing,
+    testing::Values(
+        std::make_pair(L"NoInstallerLauncher.exe",
+                       L"Error: 'FindResourceW failed for ID 100: " + harness::SystemText(1814) + L" (1814)'"),
+        std::make_pair(L"NoManifestLauncher.exe",
+                       L"Error: 'FindResourceW failed for ID 101: " + harness::SystemText(1814) + L" (1814)'"),
+        std::make_pair(L"EmptyInstallerLauncher.exe", std::wstring(L"Error: 'Resource ID 100 is empty'")),
+        std::make_pair(L"NotExecutableLauncher.exe",
+                       std::wstring(L"Error: 'CreateProcessW/CreateProcessAsUserW failed: 193'"))),
+    [](const auto& info) { return harness::TestName(info.param.first); });
 
 TEST_F(LauncherRun, MissingTemporaryDirectory) {
   const std::wstring missing = temp_ + L"missing\\";

@@ -5,11 +5,9 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "Harness.h"
 #include "Utilities/String.h"
@@ -84,12 +82,8 @@ void Start(const std::wstring& program, const std::wstring& arguments) {
 std::pair<std::wstring, std::wstring> ExpectedAndReported(std::size_t length) {
   const DeepCopy copy(length);
   Start(copy.Path(), L"write-path " + harness::Quote(copy.ResultFile()));
-  std::string reported;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while ((reported = ReadFileIfPresent(copy.ResultFile())).empty() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return {copy.Path(), ToUtf16(reported)};
+  harness::WaitFor(copy.ResultFile(), true, 30000);
+  return {copy.Path(), ToUtf16(ReadFileIfPresent(copy.ResultFile()))};
 }
 
 class LongModulePath : public testing::TestWithParam<std::size_t> {};

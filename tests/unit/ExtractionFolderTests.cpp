@@ -85,17 +85,6 @@ TEST_F(PrivateTemp, ANameThatIsTakenIsNeverUsed) {
   EXPECT_FALSE(CryptbaseLoaded());
 }
 
-TEST_F(PrivateTemp, TemporaryPathThatIsNoDirectory) {
-  const fs::path file = root_ / "plain-file";
-  std::ofstream(file) << "x";
-  for (const std::wstring& temp : {root_.wstring() + L"\\missing\\", file.wstring() + L"\\"}) {
-    Point(temp);
-    EXPECT_EQ(ErrorOfCreating(), "temp_directory_path: " + std::make_error_code(std::errc::not_a_directory).message() +
-                                     ": \"" + fs::path(temp).string() + "\"");
-  }
-  EXPECT_FALSE(CryptbaseLoaded());
-}
-
 std::wstring SddlOf(const void* descriptor) {
   wchar_t* text = nullptr;
   ::ConvertSecurityDescriptorToStringSecurityDescriptorW(const_cast<void*>(descriptor), SDDL_REVISION_1,

@@ -49,11 +49,4 @@ TEST(RunProcess, DeliversTheFullExitCodeAndKeepsTheCommandLine) {
   EXPECT_EQ(spec.commandLine, before);
 }
 
-TEST(RunProcess, MissingProgramReportsTheSystemCode) {
-  ProcessSpec spec;
-  DescribeProbe(spec, L"");
-  spec.application = harness::ProgramDirectory() + L"no-such-program.exe";
-  EXPECT_EQ(RunExpectingError(spec), "CreateProcessW/CreateProcessAsUserW failed: 2");
-}
-
 }  // namespace
