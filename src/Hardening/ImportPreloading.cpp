@@ -30,10 +30,22 @@ bool IsDelayLoadFailure(DWORD code) { return code == kModuleNotFound || code == 
   EndProcess(kImportsExitCode);
 }
 
+// Whether the failure is one of this image's own imports: the helper raises
+// it with its DelayLoadInfo, whose descriptor lies in the image that imports.
+// (System DLLs delay-load too, and may handle their own failures.)
+bool IsOwnDelayLoadFailure(const EXCEPTION_RECORD& record) {
+  if (!IsDelayLoadFailure(record.ExceptionCode) || record.NumberParameters < 1) return false;
+  const auto* info = reinterpret_cast<const DelayLoadInfo*>(record.ExceptionInformation[0]);
+  const auto* base = reinterpret_cast<const BYTE*>(::GetModuleHandleW(nullptr));
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const auto* descriptor = reinterpret_cast<const BYTE*>(info->pidd);
+  return descriptor >= base && descriptor < base + nt->OptionalHeader.SizeOfImage;
+}
+
 // As a vectored handler: it sees every exception of the process before any
 // frame-based handler does.
 LONG CALLBACK OnDelayLoadFailure(EXCEPTION_POINTERS* exception) {
-  if (!IsDelayLoadFailure(exception->ExceptionRecord->ExceptionCode)) return EXCEPTION_CONTINUE_SEARCH;
+  if (!IsOwnDelayLoadFailure(*exception->ExceptionRecord)) return EXCEPTION_CONTINUE_SEARCH;
   EndWithDelayLoadFailure(exception->ExceptionRecord->ExceptionCode);
 }
 
