@@ -37,7 +37,8 @@ bool IsOwnDelayLoadFailure(const EXCEPTION_RECORD& record) {
   if (!IsDelayLoadFailure(record.ExceptionCode) || record.NumberParameters < 1) return false;
   const auto* info = reinterpret_cast<const DelayLoadInfo*>(record.ExceptionInformation[0]);
   const auto* base = reinterpret_cast<const BYTE*>(::GetModuleHandleW(nullptr));
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
   const auto* descriptor = reinterpret_cast<const BYTE*>(info->pidd);
   return descriptor >= base && descriptor < base + nt->OptionalHeader.SizeOfImage;
 }

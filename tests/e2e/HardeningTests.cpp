@@ -60,7 +60,8 @@ TEST_P(IdentityValidation, FailureIsOneDebuggerLineAndExitCode105) {
 // This process runs as an interactive user, in a session other than 0.
 INSTANTIATE_TEST_SUITE_P(
     Configurations, IdentityValidation,
-    testing::Values(std::make_pair(L"2 0", "Not running as expected user.Expected SID S-1-5-18, actual SID " + OwnSid()),
+    testing::Values(std::make_pair(L"2 0",
+                                   "Not running as expected user.Expected SID S-1-5-18, actual SID " + OwnSid()),
                     std::make_pair(L"7 0", std::string("No well known SID type for expected user")),
                     std::make_pair(L"0 1", std::string("Not running under expected session"))),
     [](const auto& info) { return harness::TestName(info.param.first); });

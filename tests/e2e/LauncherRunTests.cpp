@@ -29,7 +29,8 @@ std::vector<std::wstring> Entries(std::wstring folder) {
     return names;
   }
   do {
-    if (std::wstring(entry.cFileName) != L"." && std::wstring(entry.cFileName) != L"..") names.push_back(entry.cFileName);
+    const std::wstring name = entry.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
   } while (::FindNextFileW(find, &entry));
   ::FindClose(find);
   return names;
@@ -75,7 +76,9 @@ class LauncherRun : public testing::Test {
 
   // The run left nothing in its temporary directory.
   void ExpectNothingLeft() const {
-    for (const std::wstring& name : Entries(temp_)) ADD_FAILURE() << "left in TMP: " << std::filesystem::path(name).string();
+    for (const std::wstring& name : Entries(temp_)) {
+      ADD_FAILURE() << "left in TMP: " << std::filesystem::path(name).string();
+    }
   }
 
   void ExpectSuccess(const harness::Outcome& outcome, DWORD exitCode) const {
@@ -128,7 +131,8 @@ TEST_F(LauncherRun, SystemDllsBoundAndCryptbaseReleasedBeforeTheInstallerStarts)
   ASSERT_NE(start, outcome.events.end());
   const std::vector<std::wstring> before(outcome.events.begin(), start);
   const auto at = [&](const std::wstring& event) { return std::find(before.begin(), before.end(), event); };
-  for (const wchar_t* event : {L"load user32.dll", L"load advapi32.dll", L"load cryptbase.dll", L"unload cryptbase.dll"}) {
+  for (const wchar_t* event :
+       {L"load user32.dll", L"load advapi32.dll", L"load cryptbase.dll", L"unload cryptbase.dll"}) {
     EXPECT_NE(at(event), before.end()) << std::filesystem::path(event).string();
   }
   EXPECT_LT(at(L"load cryptbase.dll"), at(L"unload cryptbase.dll"));
@@ -183,7 +187,8 @@ TEST_F(LauncherRun, TemporaryDirectoryLongerThanTheBuffer) {
   const harness::Outcome outcome = Run(L"ProbeLauncher.exe", L"", deep);
   ASSERT_EQ(outcome.messageBoxes.size(), 1u);
   const std::wstring text = outcome.messageBoxes[0].text;
-  const std::wstring problem = L"Error: 'temp_directory_path: " + ToUtf16(std::system_category().message(206)) + L": \"";
+  const std::wstring problem =
+      L"Error: 'temp_directory_path: " + ToUtf16(std::system_category().message(206)) + L": \"";
   EXPECT_EQ(text.substr(0, problem.size()), problem) << std::filesystem::path(text).string();
   const std::wstring path = text.substr(problem.size(), text.find(L"\"'") - problem.size());
   EXPECT_TRUE(path.empty() || path == deep) << std::filesystem::path(path).string();
@@ -220,7 +225,8 @@ TEST_F(LauncherRun, LinkTargetsKeepTheirContent) {
 // A file that cannot be deleted (read-only, or held open by a process the
 // installer left running) ends the removal: the folder stays with it, and
 // the exit code is the installer's.
-class Undeletable : public LauncherRun, public testing::WithParamInterface<std::pair<const wchar_t*, const wchar_t*>> {};
+class Undeletable : public LauncherRun,
+                    public testing::WithParamInterface<std::pair<const wchar_t*, const wchar_t*>> {};
 
 TEST_P(Undeletable, LeftoverKeepsTheFolderAndTheExitCode) {
   ExpectSuccess(Run(L"ProbeLauncher.exe", std::wstring(GetParam().first) + L" /exitcode:5"), 5);

@@ -108,7 +108,7 @@ std::wstring DllName(HANDLE file) {
   if (file == nullptr || ::GetFinalPathNameByHandleW(file, path, MAX_PATH * 4, 0) == 0) return L"?";
   std::wstring name(path);
   name = name.substr(name.find_last_of(L'\\') + 1);
-  std::transform(name.begin(), name.end(), name.begin(), [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
+  for (wchar_t& c : name) c = static_cast<wchar_t>(std::towlower(c));
   return name;
 }
 
@@ -348,13 +348,12 @@ std::vector<std::wstring> EnvironmentWith(const std::vector<std::pair<std::wstri
   ::FreeEnvironmentStringsW(block);
   for (const auto& [name, value] : variables) {
     const std::wstring prefix = name + L"=";
-    entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                 [&](const std::wstring& entry) {
-                                   return ::CompareStringOrdinal(entry.c_str(), static_cast<int>(std::min(entry.size(), prefix.size())),
-                                                                 prefix.c_str(), static_cast<int>(prefix.size()),
-                                                                 TRUE) == CSTR_EQUAL;
-                                 }),
-                  entries.end());
+    const auto named = [&](const std::wstring& entry) {
+      const int length = static_cast<int>(std::min(entry.size(), prefix.size()));
+      return ::CompareStringOrdinal(entry.c_str(), length, prefix.c_str(), static_cast<int>(prefix.size()), TRUE) ==
+             CSTR_EQUAL;
+    };
+    entries.erase(std::remove_if(entries.begin(), entries.end(), named), entries.end());
     entries.push_back(prefix + value);
   }
   return entries;

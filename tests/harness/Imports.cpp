@@ -8,7 +8,8 @@ namespace harness {
 
 void** ImportSlot(const char* dll, const char* function) {
   auto* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
-  const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
   const auto find = [&](DWORD names, DWORD slots) -> void** {
     const auto* name = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + names);
     for (std::size_t i = 0; name[i].u1.AddressOfData != 0; ++i) {

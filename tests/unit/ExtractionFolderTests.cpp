@@ -80,8 +80,8 @@ TEST_F(PrivateTemp, ANameThatIsTakenIsNeverUsed) {
 
   fs::remove_all(taken);
   std::ofstream(taken) << "a file of that name";
-  EXPECT_EQ(ErrorOfCreating(),
-            "create_directory: " + std::system_category().message(ERROR_ALREADY_EXISTS) + ": \"" + taken.string() + "\"");
+  const std::string exists = std::system_category().message(ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(ErrorOfCreating(), "create_directory: " + exists + ": \"" + taken.string() + "\"");
   EXPECT_FALSE(CryptbaseLoaded());
 }
 
@@ -103,7 +103,8 @@ std::wstring TokenSid(TOKEN_INFORMATION_CLASS which) {
 TEST(FolderSecurity, ProtectedFullControlForSystemAdministratorsAndOwnerOnly) {
   const std::vector<BYTE> descriptor = vantor::extraction::ProtectedFolderSecurity();
   ASSERT_TRUE(::IsValidSecurityDescriptor(const_cast<BYTE*>(descriptor.data())));
-  EXPECT_EQ(SddlOf(descriptor.data()), L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + TokenSid(TokenOwner) + L")");
+  EXPECT_EQ(SddlOf(descriptor.data()),
+            L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + TokenSid(TokenOwner) + L")");
 }
 
 // Wine keeps no descriptor of its own for a file: it maps the access list to
@@ -118,7 +119,8 @@ TEST_F(PrivateTemp, FolderIsCreatedWithThatDescriptor) {
   std::wstring dacl = SddlOf(descriptor.data());
   EXPECT_NE(dacl.find(L"(A;OICI;FA;;;SY)"), std::wstring::npos) << fs::path(dacl).string();
   for (const std::wstring& granted : {std::wstring(L"SY"), std::wstring(L"BA"), TokenSid(TokenOwner), TokenSid(TokenUser)}) {
-    for (std::size_t at; (at = dacl.find(L";;;" + granted + L")")) != std::wstring::npos;) dacl.erase(at, granted.size() + 4);
+    const std::wstring ace = L";;;" + granted + L")";
+    for (std::size_t at; (at = dacl.find(ace)) != std::wstring::npos;) dacl.erase(at, ace.size());
   }
   EXPECT_EQ(dacl.find(L";;;"), std::wstring::npos) << "access for someone else: " << fs::path(dacl).string();
 }

@@ -29,8 +29,9 @@ class Removal : public testing::Test {
     outside_ = root_ + L"\\outside";
     fs::create_directories(folder_ + L"\\sub\\nested");
     fs::create_directories(outside_);
-    for (const std::wstring& file : {folder_ + L"\\Setup.exe", folder_ + L"\\sub\\nested\\data.bin", outside_ + L"\\keep.txt"}) {
-      std::ofstream(fs::path(file)) << "x";
+    for (const wchar_t* file :
+         {L"\\VantorSetup-1\\Setup.exe", L"\\VantorSetup-1\\sub\\nested\\data.bin", L"\\outside\\keep.txt"}) {
+      std::ofstream(fs::path(root_ + file)) << "x";
     }
   }
   void TearDown() override { harness::RemoveTree(root_); }

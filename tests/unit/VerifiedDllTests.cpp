@@ -53,7 +53,8 @@ TEST_F(TextFile, WhatIsNoLibraryIsNotLoadedAndNotKeptLocked) {
 }
 
 TEST(VerifiedDll, LoadsHoldsAndUnloadsTheLibrary) {
-  const fs::path path = fs::path(harness::ProgramDirectory()).parent_path().parent_path() / L"standins" / L"cryptbase.dll";
+  const fs::path build = fs::path(harness::ProgramDirectory()).parent_path().parent_path();
+  const fs::path path = build / L"standins" / L"cryptbase.dll";
   ASSERT_TRUE(fs::exists(path));
   {
     const VerifiedDll dll(path);
