@@ -7,6 +7,7 @@
 #include <intrin.h>
 
 #include "Hardening/ProcessSecurity.h"
+#include "Utilities/ExitCodes.h"
 #include "Utilities/Throw.h"
 
 // The toolchain's delay-load helper; <delayimp.h> names its types only.
@@ -17,7 +18,6 @@ namespace {
 
 constexpr DWORD kModuleNotFound = 0xC06D007E;     // the library could not be loaded
 constexpr DWORD kProcedureNotFound = 0xC06D007F;  // a function is missing from it
-constexpr unsigned int kImportsExitCode = 106;
 
 bool IsDelayLoadFailure(DWORD code) { return code == kModuleNotFound || code == kProcedureNotFound; }
 

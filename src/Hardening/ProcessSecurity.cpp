@@ -6,12 +6,12 @@
 
 #include "Hardening/IdentityValidation.h"
 #include "Hardening/ImportPreloading.h"
+#include "Utilities/ExitCodes.h"
 #include "Utilities/Throw.h"
 
 namespace vantor::hardening {
 namespace {
 
-constexpr unsigned int kSecurityExitCode = 105;
 constexpr DWORD kSafeSearchPermanent = 0x8001;  // BASE_SEARCH_PATH_ENABLE_SAFE_SEARCHMODE | ..._PERMANENT
 constexpr DWORD kSearchSystem32 = 0x800;        // LOAD_LIBRARY_SEARCH_SYSTEM32
 

@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "Utilities/ExitCodes.h"
+
 namespace vantor::launcher {
 
 // Title of the one dialog through which the launcher reports a failure.
@@ -26,7 +28,7 @@ unsigned int RunGuarded(Body&& body) noexcept {
   } catch (...) {
     ShowUnexpectedFailure();
   }
-  return 1;
+  return kFailureExitCode;
 }
 
 }  // namespace vantor::launcher

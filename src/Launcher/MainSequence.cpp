@@ -13,6 +13,7 @@
 #include "Process/ProcessDescription.h"
 #include "Utilities/Module.h"
 #include "Utilities/Raii.h"
+#include "Utilities/ExitCodes.h"
 #include "Utilities/Throw.h"
 
 namespace vantor::launcher {
@@ -51,7 +52,7 @@ unsigned int RunMainSequence() {
   installer.workingDirectory = folder.Path().wstring();
   installer.commandLine = ::GetCommandLineW();  // verbatim: the launcher's own token and every argument
 
-  std::uint32_t exitCode = 1;
+  std::uint32_t exitCode = kFailureExitCode;  // until the installer gives its own
   process::RunProcess(installer, exitCode);
   return exitCode;
 }
