@@ -283,6 +283,33 @@ bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target) {
   return WaitFor(link, true) && isLink();
 }
 
+namespace {
+
+std::wstring FinalPathOf(const std::wstring& path) {
+  const Handle entry(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  wchar_t final[4096] = {};
+  if (entry.get() == INVALID_HANDLE_VALUE || ::GetFinalPathNameByHandleW(entry.get(), final, 4096, 0) == 0) return L"";
+  return final;
+}
+
+}  // namespace
+
+bool RepointDirectoryLink(const std::wstring& link, const std::wstring& target) {
+  const std::wstring unixTarget = UnixPath(target);
+  const std::wstring unixLink = UnixPath(link);
+  if (unixTarget.empty() || unixLink.empty()) {
+    return ::RemoveDirectoryW(link.c_str()) && MakeDirectoryLink(link, target);  // the link itself goes
+  }
+  if (!StartUnixProgram(L"Z:\\bin\\ln", L"ln -sfn \"" + unixTarget + L"\" \"" + unixLink + L"\"")) return false;
+  const std::wstring wanted = FinalPathOf(target);
+  for (DWORD waited = 0; waited < 10000; waited += 20) {
+    if (FinalPathOf(link) == wanted) return true;
+    ::Sleep(20);
+  }
+  return false;
+}
+
 // Under Wine, Unix rm removes trees of any depth at once and never follows a
 // link; elsewhere the tree is walked.
 void RemoveTree(const std::wstring& folder) {

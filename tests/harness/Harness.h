@@ -79,6 +79,10 @@ bool WaitFor(const std::wstring& path, bool exists, DWORD ms = 10000);
 // up there as a directory reparse point, so Wine's own ln stands in.
 bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target);
 
+// Makes the directory link `link` lead to `target` instead; true once it does.
+// Under Wine, where opening a link opens its target, Unix ln replaces it.
+bool RepointDirectoryLink(const std::wstring& link, const std::wstring& target);
+
 // Deletes a folder tree of any depth; links inside are not followed.
 void RemoveTree(const std::wstring& folder);
 
