@@ -50,7 +50,7 @@ class MessageBoxWatcher {
  public:
   explicit MessageBoxWatcher(DWORD pid) : pids_{pid} {}
 
-  void Poll(std::vector<MessageBoxSeen>& seen) {
+  void Poll(std::vector<MessageBoxSeen>& seen, const std::function<void()>& whileShown) {
     AddChildren();
     found_.clear();
     ::EnumWindows(&MessageBoxWatcher::Visit, reinterpret_cast<LPARAM>(this));
@@ -58,6 +58,7 @@ class MessageBoxWatcher {
       wchar_t text[8192] = {};
       ::GetDlgItemTextW(box, 0xFFFF, text, 8192);  // the message box's static text
       seen.push_back({WindowText(box), text});
+      if (whileShown) whileShown();
       ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                      reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
       dismissed_.insert(box);
@@ -141,7 +142,7 @@ Outcome Run(const Launch& launch) {
   for (;;) {
     DEBUG_EVENT event{};
     if (!::WaitForDebugEvent(&event, 50)) {
-      watcher.Poll(outcome.messageBoxes);
+      watcher.Poll(outcome.messageBoxes, launch.whileDialogShown);
       if (!outcome.timedOut && std::chrono::steady_clock::now() > deadline) {
         outcome.timedOut = true;
         ::TerminateProcess(process.get(), 0xDEAD);

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@ struct Launch {
   std::wstring currentDirectory;                         // empty: inherit ours
   DWORD timeoutMs = 60000;                               // then the program is terminated
   bool followChildren = false;                           // also see when the program starts a process
+  std::function<void()> whileDialogShown;                // called for each dialog box, before it is dismissed
 };
 
 struct MessageBoxSeen {
