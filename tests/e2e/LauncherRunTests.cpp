@@ -174,13 +174,6 @@ INSTANTIATE_TEST_SUITE_P(
                        std::wstring(L"Error: 'CreateProcessW/CreateProcessAsUserW failed: 193'"))),
     [](const auto& info) { return harness::TestName(info.param.first); });
 
-TEST_F(LauncherRun, MissingTemporaryDirectory) {
-  const std::wstring missing = temp_ + L"missing\\";
-  const std::wstring reason = ToUtf16(std::make_error_code(std::errc::not_a_directory).message());
-  ExpectFailure(Run(L"ProbeLauncher.exe", L"", missing),
-                L"Error: 'temp_directory_path: " + reason + L": \"" + missing + L"\"'");
-}
-
 // A temporary path longer than the launcher's buffer fails as too long, with
 // the path where the system gives it: Windows reports the length it needs and
 // the path can be read with a larger buffer; Wine refuses the call itself

@@ -166,12 +166,12 @@ BOOL WINAPI RecordDisposition(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPV
 // entry open; the classic deletion is the fallback for file systems without
 // them. (Wine has none, and answers 87: here only the order can be seen.)
 TEST_F(Removal, EntriesAreMarkedWithPosixSemanticsFirst) {
-  void** slot = harness::ImportSlot("kernel32.dll", "SetFileInformationByHandle");
-  ASSERT_NE(slot, nullptr);
-  setFileInformation = reinterpret_cast<decltype(setFileInformation)>(
-      harness::Redirect(slot, reinterpret_cast<void*>(&RecordDisposition)));
-  RemoveExtractionFolder(Held(folder_));
-  harness::Redirect(slot, reinterpret_cast<void*>(setFileInformation));
+  {
+    const harness::Redirected recorded("kernel32.dll", "SetFileInformationByHandle", &RecordDisposition,
+                                       setFileInformation);
+    ASSERT_TRUE(recorded);
+    RemoveExtractionFolder(Held(folder_));
+  }
 
   EXPECT_FALSE(fs::exists(folder_));
   ASSERT_FALSE(dispositions.empty());
@@ -220,12 +220,12 @@ class FolderDeletion : public Removal, public testing::WithParamInterface<Inject
 TEST_P(FolderDeletion, IsRetriedAtOnceOnNotEmptyOrAccessDeniedOnly) {
   injected = GetParam();
   folderDeletions = 0;
-  void** slot = harness::ImportSlot("kernel32.dll", "SetFileInformationByHandle");
-  ASSERT_NE(slot, nullptr);
-  setFileInformation = reinterpret_cast<decltype(setFileInformation)>(
-      harness::Redirect(slot, reinterpret_cast<void*>(&InjectFolderDeletionFailures)));
-  RemoveExtractionFolder(Held(folder_));
-  harness::Redirect(slot, reinterpret_cast<void*>(setFileInformation));
+  {
+    const harness::Redirected failing("kernel32.dll", "SetFileInformationByHandle", &InjectFolderDeletionFailures,
+                                       setFileInformation);
+    ASSERT_TRUE(failing);
+    RemoveExtractionFolder(Held(folder_));
+  }
   EXPECT_EQ(!fs::exists(folder_), GetParam().removed);
   EXPECT_EQ(folderDeletions, GetParam().deletionsOfFolder);
 }
@@ -283,12 +283,12 @@ TEST_P(ReparsePoints, OnlyNameSurrogatesAreLinks) {
   test_seams::removalStep = [&](RemovalStep step, std::wstring_view name) {
     entered = entered || (step == RemovalStep::Entered && name == dressing.name);
   };
-  void** slot = harness::ImportSlot("kernel32.dll", "GetFileInformationByHandleEx");
-  ASSERT_NE(slot, nullptr);
-  getFileInformation = reinterpret_cast<decltype(getFileInformation)>(
-      harness::Redirect(slot, reinterpret_cast<void*>(&DressAsReparsePoint)));
-  RemoveExtractionFolder(Held(folder_));
-  harness::Redirect(slot, reinterpret_cast<void*>(getFileInformation));
+  {
+    const harness::Redirected dressed("kernel32.dll", "GetFileInformationByHandleEx", &DressAsReparsePoint,
+                                      getFileInformation);
+    ASSERT_TRUE(dressed);
+    RemoveExtractionFolder(Held(folder_));
+  }
   EXPECT_EQ(entered, GetParam().entered);
   EXPECT_EQ(!fs::exists(folder_), GetParam().removed);
   if (!GetParam().removed) EXPECT_TRUE(fs::exists(folder_ + L"\\sub\\nested\\data.bin"));

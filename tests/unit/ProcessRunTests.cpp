@@ -73,14 +73,14 @@ TEST(RunProcess, AUserTokenStartsTheChildAsThatUser) {
   ProcessSpec spec;
   DescribeProbe(spec, L"/exitcode:23");
   spec.userToken.Reset(token);
-  void** slot = harness::ImportSlot("advapi32.dll", "CreateProcessAsUserW");
-  if (slot == nullptr) slot = harness::ImportSlot("kernel32.dll", "CreateProcessAsUserW");  // exported by both
-  ASSERT_NE(slot, nullptr);
-  createProcessAsUser = reinterpret_cast<decltype(createProcessAsUser)>(
-      harness::Redirect(slot, reinterpret_cast<void*>(&RecordStartAsUser)));
   std::uint32_t exitCode = 1;
-  RunProcess(spec, exitCode);
-  harness::Redirect(slot, reinterpret_cast<void*>(createProcessAsUser));
+  {
+    // Exported by both; the program imports it from one.
+    const harness::Redirected advapi32("advapi32.dll", "CreateProcessAsUserW", &RecordStartAsUser, createProcessAsUser);
+    const harness::Redirected kernel32("kernel32.dll", "CreateProcessAsUserW", &RecordStartAsUser, createProcessAsUser);
+    ASSERT_TRUE(advapi32 || kernel32);
+    RunProcess(spec, exitCode);
+  }
   EXPECT_EQ(tokenUsed, token);
   EXPECT_EQ(exitCode, 23u);
 }

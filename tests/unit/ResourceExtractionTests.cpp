@@ -115,13 +115,14 @@ HANDLE WINAPI FailOneReopen(HANDLE file, DWORD access, DWORD sharing, DWORD flag
 class Reopening : public Payload, public testing::WithParamInterface<std::pair<int, std::string>> {};
 
 TEST_P(Reopening, FailureIsReportedAndReleasesTheFile) {
-  void** slot = harness::ImportSlot("kernel32.dll", "ReOpenFile");
-  ASSERT_NE(slot, nullptr);
-  reOpenFile = reinterpret_cast<decltype(reOpenFile)>(harness::Redirect(slot, reinterpret_cast<void*>(&FailOneReopen)));
   reopenToFail = GetParam().first;
   reopenError = ERROR_SHARING_VIOLATION;
-  const std::string result = Write(L"Setup.exe");
-  harness::Redirect(slot, reinterpret_cast<void*>(reOpenFile));
+  std::string result;
+  {
+    const harness::Redirected failing("kernel32.dll", "ReOpenFile", &FailOneReopen, reOpenFile);
+    ASSERT_TRUE(failing);
+    result = Write(L"Setup.exe");
+  }
   EXPECT_EQ(result, SystemError(GetParam().second, ERROR_SHARING_VIOLATION));
   EXPECT_TRUE(Released(L"Setup.exe"));
 }
