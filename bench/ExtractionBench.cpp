@@ -27,17 +27,16 @@ int wmain(int argc, wchar_t** argv) {
   using namespace vantor::extraction;
   const long runs = argc > 1 ? std::wcstol(argv[1], nullptr, 10) : 3;
   for (long run = 0; run < runs; ++run) {
-    const std::filesystem::path folder = CreateExtractionFolder();
-    const ExtractionFolderGuard guard(folder);
-    const std::filesystem::path extracted = folder / L"Setup.exe";
+    const ExtractionFolderGuard folder(CreateExtractionFolder());
+    const std::filesystem::path extracted = folder.Path() / L"Setup.exe";
     LARGE_INTEGER t0, t1, t2, t3;
     ::QueryPerformanceCounter(&t0);
     {
-      utilities::FileHandle lock = WriteResourceToFile(extracted, 100);
+      utilities::FileHandle lock = WriteResourceToFile(folder.Handle(), L"Setup.exe", 100);
       ::QueryPerformanceCounter(&t1);
     }
     ::QueryPerformanceCounter(&t2);
-    if (!::CopyFileW(extracted.c_str(), (folder / L"Copy.exe").c_str(), TRUE)) return 1;
+    if (!::CopyFileW(extracted.c_str(), (folder.Path() / L"Copy.exe").c_str(), TRUE)) return 1;
     ::QueryPerformanceCounter(&t3);
     std::printf("%.3f %.3f\n", Milliseconds(t0, t1), Milliseconds(t2, t3));
   }

@@ -10,9 +10,11 @@
 #include <windows.h>
 
 #include "Extraction/FolderSecurity.h"
+#include "Extraction/RelativeOpen.h"
 #include "Extraction/Seams.h"
 #include "Utilities/Raii.h"
 #include "Utilities/String.h"
+#include "Utilities/Throw.h"
 #include "winlib/selfProtection/VerifiedDll.h"
 
 namespace vantor::extraction {
@@ -34,26 +36,39 @@ class FilesystemError : public std::filesystem::filesystem_error {
 
 std::error_code SystemError(DWORD code) { return {static_cast<int>(code), std::system_category()}; }
 
-// Whether `path` names a directory, links followed. A path that is not there
-// (in whole or in part) is no directory; any other failure is raised.
-bool IsDirectory(const std::filesystem::path& path) {
-  const utilities::FileHandle entry(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+bool IsDirectory(HANDLE entry, const std::filesystem::path& path) {
+  FILE_BASIC_INFO information{};
+  if (!::GetFileInformationByHandleEx(entry, FileBasicInfo, &information, sizeof(information))) {
+    const DWORD error = ::GetLastError();
+    throw FilesystemError("status", path, SystemError(error));
+  }
+  return (information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// The temporary directory, opened (links followed) and held for the moment
+// the folder is created in it.
+struct TemporaryDirectory {
+  utilities::FileHandle handle;
+  std::filesystem::path path;
+};
+
+// Opens `path` when it names a directory, links followed. A path that is not
+// there (in whole or in part), or names something else, gives an empty handle;
+// any other failure is raised.
+utilities::FileHandle OpenDirectory(const std::filesystem::path& path) {
+  utilities::FileHandle entry(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!entry.IsOpen()) {
     const DWORD error = ::GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_BAD_NETPATH ||
         error == ERROR_INVALID_NAME) {
-      return false;
+      return entry;
     }
     throw FilesystemError("status", path, SystemError(error));
   }
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (!::GetFileInformationByHandle(entry.Get(), &information)) {
-    const DWORD error = ::GetLastError();
-    throw FilesystemError("status", path, SystemError(error));
-  }
-  return (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (!IsDirectory(entry.Get(), path)) return {};
+  return entry;
 }
 
 // The temporary path when it did not fit the usual buffer, read again with a
@@ -66,10 +81,10 @@ std::filesystem::path OversizedTemporaryPath(DWORD needed) {
   return path;
 }
 
-// GetTempPathW's answer, trailing backslash included; it must name an
+// GetTempPathW's answer, trailing backslash included, opened: it must name an
 // existing directory. A path longer than the buffer is refused as too long,
 // with the path: the system then only reports the size it needs, and no code.
-std::filesystem::path TemporaryDirectory() {
+TemporaryDirectory OpenTemporaryDirectory() {
   wchar_t buffer[MAX_PATH + 1] = {};
   const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
   if (length == 0) {
@@ -81,10 +96,11 @@ std::filesystem::path TemporaryDirectory() {
                           SystemError(ERROR_FILENAME_EXCED_RANGE));
   }
   const std::filesystem::path temp(std::wstring(buffer, length));
-  if (!IsDirectory(temp)) {
+  utilities::FileHandle handle = OpenDirectory(temp);
+  if (!handle.IsOpen()) {
     throw FilesystemError("temp_directory_path", temp, std::make_error_code(std::errc::not_a_directory));
   }
-  return temp;
+  return {std::move(handle), temp};
 }
 
 // 0 to 2147483647 from the system's cryptographic source: one value seeds a
@@ -106,29 +122,64 @@ std::filesystem::path GetSystemDirectoryPath() {
   return std::filesystem::path(std::wstring(buffer, length));
 }
 
-std::filesystem::path CreateExtractionFolder() {
-  const std::filesystem::path temp = TemporaryDirectory();
+std::filesystem::path FinalPath(HANDLE folder) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = ::GetFinalPathNameByHandleW(folder, path.data(), static_cast<DWORD>(path.size()),
+                                                     FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) vantorlib::ThrowLastError("GetFinalPathNameByHandleW failed");
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    path.resize(length);  // the size needed, terminating null included
+  }
+  // "\\?\C:\..." as "C:\...", "\\?\UNC\server\..." as "\\server\...": the forms that
+  // programs expect of their current folder.
+  if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + path.substr(8);
+  if (path.rfind(L"\\\\?\\", 0) == 0 && path.size() >= 6 && path[5] == L':') return path.substr(4);
+  return path;
+}
+
+ExtractionFolder CreateExtractionFolder() {
+  const TemporaryDirectory temp = OpenTemporaryDirectory();
 
   // The random source lives in cryptbase.dll; hold the system's own copy,
   // loaded by full path, while drawing.
   const winlib::selfProtection::VerifiedDll cryptbase(GetSystemDirectoryPath() / L"cryptbase.dll");
   const std::uint32_t number = DrawFolderNumber();
 
-  const std::filesystem::path folder =
-      temp / (kFolderPrefix + vantorlib::string::ToUtf16(vantorlib::string::ToDecimalString(number)));
+  const std::wstring name = kFolderPrefix + vantorlib::string::ToUtf16(vantorlib::string::ToDecimalString(number));
   // Created with a protected descriptor of its own: otherwise the folder
   // inherits the temporary directory's access, and any process of the user
-  // could plant a DLL beside the elevated installer.
+  // could plant a DLL beside the elevated installer. Created in the opened
+  // temporary directory and opened in the same call, so that nothing can come
+  // between creating the folder and holding it.
   std::vector<BYTE> security = ProtectedFolderSecurity();
-  SECURITY_ATTRIBUTES attributes{sizeof(attributes), security.data(), FALSE};
-  if (!::CreateDirectoryW(folder.c_str(), &attributes)) {
-    const DWORD error = ::GetLastError();
-    if (error == ERROR_ALREADY_EXISTS && IsDirectory(folder)) {
-      throw std::runtime_error("Failed to create a fresh extraction folder");
+  LONG status = 0;
+  utilities::FileHandle folder = OpenInFolder(
+      temp.handle.Get(), name,
+      {FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+       FILE_DIRECTORY_FILE, 0, security.data()},
+      status);
+  if (!folder.IsOpen()) {
+    const std::filesystem::path path = temp.path / name;
+    if (status == kStatusNameCollision) {
+      const utilities::FileHandle existing =
+          OpenInFolder(temp.handle.Get(), name,
+                       {FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                        FILE_OPEN_FOR_BACKUP_INTENT},
+                       status);
+      if (existing.IsOpen() && IsDirectory(existing.Get(), path)) {
+        throw std::runtime_error("Failed to create a fresh extraction folder");
+      }
+      throw FilesystemError("create_directory", path, SystemError(ERROR_ALREADY_EXISTS));
     }
-    throw FilesystemError("create_directory", folder, SystemError(error));
+    throw FilesystemError("create_directory", path, SystemError(Win32Error(status)));
   }
-  return folder;
+  seam::FolderCreated();
+  std::filesystem::path path = FinalPath(folder.Get());
+  return {std::move(folder), std::move(path)};
 }
 
 }  // namespace vantor::extraction

@@ -2,14 +2,32 @@
 
 #include <filesystem>
 
+#include "Utilities/Raii.h"
+
 namespace vantor::extraction {
 
-// Creates "VantorSetup-<random decimal>" under the user's temporary directory
-// and returns its full path. Never returns a folder that existed before: a
-// clash raises "Failed to create a fresh extraction folder".
-std::filesystem::path CreateExtractionFolder();
+// The extraction folder, held open from its creation on. The handle shares
+// reading and writing but not deleting, and asks for no delete access itself:
+// while it is open nobody can rename, replace or delete the folder, yet the
+// installer can make it its current folder and create, rename and delete its
+// own files in it. `path` is what the handle says the folder's path is, links
+// resolved; the temporary path that led to it is never used again.
+struct ExtractionFolder {
+  utilities::FileHandle handle;
+  std::filesystem::path path;
+};
+
+// Creates "VantorSetup-<random decimal>" under the user's temporary directory,
+// with the protected descriptor of ProtectedFolderSecurity, and opens it in
+// the same step. Never returns a folder that existed before: a clash raises
+// "Failed to create a fresh extraction folder".
+ExtractionFolder CreateExtractionFolder();
 
 // The system directory (of this process's bitness), without trailing separator.
 std::filesystem::path GetSystemDirectoryPath();
+
+// The folder's path as the handle gives it, in the ordinary form ("C:\...",
+// "\\server\share\...") where there is one.
+std::filesystem::path FinalPath(HANDLE folder);
 
 }  // namespace vantor::extraction

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include <windows.h>
-#include <winternl.h>
 
+#include "Extraction/RelativeOpen.h"
 #include "Extraction/Seams.h"
 #include "Utilities/Raii.h"
 
@@ -29,65 +29,41 @@ constexpr ULONG kFolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr ACCESS_MASK kEntryAccess = FILE_READ_ATTRIBUTES | DELETE | SYNCHRONIZE;
 constexpr ULONG kEntrySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Two calls of the system's own that Win32 lacks, from ntdll.dll (which every
-// process has loaded): opening a name relative to a folder handle, so that the
-// name is looked up in that folder and nowhere else, whatever the depth, and a
-// link there is opened as itself; and a handle's file number.
-using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
-                                              PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
-using NtQueryInformationFileFunction = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
-                                                        FILE_INFORMATION_CLASS);
-struct NtCalls {
-  NtCreateFileFunction createFile;
-  NtQueryInformationFileFunction queryInformation;
-};
-constexpr NTSTATUS kObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034);
-constexpr NTSTATUS kObjectPathNotFound = static_cast<NTSTATUS>(0xC000003A);
-constexpr ULONG kOpenOptions = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT;
-constexpr auto kFileInternalInformation = static_cast<FILE_INFORMATION_CLASS>(6);
-
-template <typename Function>
-Function NtCall(HMODULE ntdll, const char* name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(ntdll, name)));
-}
-
-std::optional<NtCalls> LoadNtCalls() {
-  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-  if (ntdll == nullptr) return std::nullopt;
-  const NtCalls calls{NtCall<NtCreateFileFunction>(ntdll, "NtCreateFile"),
-                      NtCall<NtQueryInformationFileFunction>(ntdll, "NtQueryInformationFile")};
-  if (calls.createFile == nullptr || calls.queryInformation == nullptr) return std::nullopt;
-  return calls;
-}
+constexpr ULONG kOpenOptions = FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT;
 
 // One entry as its folder listed it.
 struct Entry {
   std::wstring name;
   std::uint64_t id;  // the file system's number for it
   DWORD attributes;
+  DWORD reparseTag;  // for a reparse point
 };
 
 // What an open handle says about the entry it is open on.
 struct Identity {
   std::uint64_t id;
   DWORD attributes;
+  DWORD reparseTag;
 };
 
-std::optional<Identity> IdentityOf(const NtCalls& nt, HANDLE entry) {
+std::optional<Identity> IdentityOf(HANDLE entry) {
   FILE_ATTRIBUTE_TAG_INFO attributes{};
   if (!::GetFileInformationByHandleEx(entry, FileAttributeTagInfo, &attributes, sizeof(attributes))) {
     return std::nullopt;
   }
-  IO_STATUS_BLOCK status{};
-  LARGE_INTEGER number{};
-  if (!NT_SUCCESS(nt.queryInformation(entry, &status, &number, sizeof(number), kFileInternalInformation))) {
-    return std::nullopt;
-  }
-  return Identity{static_cast<std::uint64_t>(number.QuadPart), attributes.FileAttributes};
+  const std::optional<std::uint64_t> number = FileNumber(entry);
+  if (!number) return std::nullopt;
+  return Identity{*number, attributes.FileAttributes, attributes.ReparseTag};
 }
 
-bool IsPlainFolder(DWORD attributes) {
-  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+// A folder is entered and emptied, unless it is a link: a reparse point that
+// stands for another name (a symbolic link, a junction). Other reparse points
+// (deduplicated or cloud folders, say) hold their own entries. A reparse point
+// whose tag the file system does not report counts as a link.
+bool IsFolderToEnter(DWORD attributes, DWORD reparseTag) {
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return true;
+  return reparseTag != 0 && !IsReparseTagNameSurrogate(reparseTag);
 }
 
 // Marks the entry open as `entry` for deletion: with POSIX semantics, which
@@ -137,8 +113,11 @@ Listing ListMore(HeldFolder& folder, std::vector<std::uint64_t>& buffer) {
     const auto* information = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
     std::wstring name(information->FileName, information->FileNameLength / sizeof(wchar_t));
     if (name != L"." && name != L"..") {
+      // A listing gives a reparse point's tag in place of the size of its
+      // extended attributes.
+      const DWORD tag = (information->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? information->EaSize : 0;
       listed.push_back({std::move(name), static_cast<std::uint64_t>(information->FileId.QuadPart),
-                        information->FileAttributes});
+                        information->FileAttributes, tag});
     }
     if (information->NextEntryOffset == 0) break;
     at += information->NextEntryOffset;
@@ -148,22 +127,13 @@ Listing ListMore(HeldFolder& folder, std::vector<std::uint64_t>& buffer) {
 }
 
 // Opens the entry `name` of the folder held as `folder`, looked up in that
-// folder itself. Sets `gone` when there is no such entry any more.
-utilities::FileHandle OpenEntry(const NtCalls& nt, HANDLE folder, const std::wstring& name,
-                                ACCESS_MASK access, ULONG sharing, bool& gone) {
-  const auto bytes = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  UNICODE_STRING objectName{bytes, bytes, const_cast<wchar_t*>(name.c_str())};
-  OBJECT_ATTRIBUTES attributes{};
-  attributes.Length = sizeof(attributes);
-  attributes.RootDirectory = folder;
-  attributes.ObjectName = &objectName;
-  attributes.Attributes = OBJ_CASE_INSENSITIVE;
-  IO_STATUS_BLOCK status{};
-  HANDLE entry = nullptr;
-  const NTSTATUS result =
-      nt.createFile(&entry, access, &attributes, &status, nullptr, 0, sharing, FILE_OPEN, kOpenOptions, nullptr, 0);
-  gone = result == kObjectNameNotFound || result == kObjectPathNotFound;
-  return utilities::FileHandle(NT_SUCCESS(result) ? entry : INVALID_HANDLE_VALUE);
+// folder itself, a link as itself. Sets `gone` when there is no such entry any more.
+utilities::FileHandle OpenEntry(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG sharing,
+                                bool& gone) {
+  LONG status = 0;
+  utilities::FileHandle entry = OpenInFolder(folder, name, {access, sharing, FILE_OPEN, kOpenOptions}, status);
+  gone = status == kStatusNameNotFound || status == kStatusPathNotFound;
+  return entry;
 }
 
 enum class Step { Removed, Entered, Stopped };
@@ -173,17 +143,16 @@ enum class Step { Removed, Entered, Stopped };
 // else is deleted as a whole. Whatever opens under the name must be the very
 // entry that was listed; something else was put there meanwhile, and the
 // removal stops rather than touch it.
-Step RemoveEntry(const NtCalls& nt, std::vector<HeldFolder>& held, const Entry& entry) {
+Step RemoveEntry(std::vector<HeldFolder>& held, const Entry& entry) {
   seam::RemovalStepReached(seam::RemovalStep::Opening, entry.name);
-  const bool enter = IsPlainFolder(entry.attributes);
+  const bool enter = IsFolderToEnter(entry.attributes, entry.reparseTag);
   bool gone = false;
-  utilities::FileHandle handle = OpenEntry(nt, held.back().handle.Get(), entry.name,
-                                           enter ? kFolderAccess : kEntryAccess,
+  utilities::FileHandle handle = OpenEntry(held.back().handle.Get(), entry.name, enter ? kFolderAccess : kEntryAccess,
                                            enter ? kFolderSharing : kEntrySharing, gone);
   if (!handle.IsOpen()) return gone ? Step::Removed : Step::Stopped;
-  const std::optional<Identity> identity = IdentityOf(nt, handle.Get());
+  const std::optional<Identity> identity = IdentityOf(handle.Get());
   if (!identity || identity->id != entry.id) return Step::Stopped;
-  if (enter && IsPlainFolder(identity->attributes)) {
+  if (enter && IsFolderToEnter(identity->attributes, identity->reparseTag)) {
     held.push_back({std::move(handle), {}});
     seam::RemovalStepReached(seam::RemovalStep::Entered, entry.name);
     return Step::Entered;
@@ -195,7 +164,7 @@ Step RemoveEntry(const NtCalls& nt, std::vector<HeldFolder>& held, const Entry& 
 // the way down stays held until it is empty and deleted; they are kept on the
 // heap, so the depth of the tree costs no machine stack. Ends at the first
 // entry that cannot be examined or deleted.
-void RemoveTree(const NtCalls& nt, utilities::FileHandle root) {
+void RemoveTree(utilities::FileHandle root) {
   std::vector<std::uint64_t> buffer(8192);
   std::vector<HeldFolder> held;
   held.push_back({std::move(root), {}});
@@ -212,31 +181,33 @@ void RemoveTree(const NtCalls& nt, utilities::FileHandle root) {
     }
     const Entry entry = std::move(innermost.pending.back());
     innermost.pending.pop_back();
-    if (RemoveEntry(nt, held, entry) == Step::Stopped) return;
+    if (RemoveEntry(held, entry) == Step::Stopped) return;
   }
 }
 
 }  // namespace
 
-std::wstring ExtendedLengthPath(const std::wstring& path) {
-  if (path.rfind(L"\\\\?\\", 0) == 0 || path.rfind(L"\\\\.\\", 0) == 0) return path;
-  if (path.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + path.substr(2);
-  return L"\\\\?\\" + path;
-}
-
-// The folder itself is first deleted as one entry, which succeeds only when
-// it is empty (or is a link, which is never entered).
-void RemoveExtractionFolder(const std::filesystem::path& folder) noexcept {
+// The held handle does not share deleting, so a handle that may delete the
+// folder can only be opened once it is closed; a handle on the same folder
+// that shares everything bridges the moment between, so that the folder is
+// reached through what was held and never by a name. The folder is first
+// deleted as one entry, which succeeds only when it is empty.
+void RemoveExtractionFolder(utilities::FileHandle held) noexcept {
   try {
-    utilities::FileHandle root(::CreateFileW(ExtendedLengthPath(folder.wstring()).c_str(), kFolderAccess,
-                                             kFolderSharing, nullptr, OPEN_EXISTING,
-                                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    LONG status = 0;
+    utilities::FileHandle bridge = OpenInFolder(
+        held.Get(), L"", {FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                          kOpenOptions},
+        status);
+    held = utilities::FileHandle();
+    if (!bridge.IsOpen()) return;
+    utilities::FileHandle root =
+        OpenInFolder(bridge.Get(), L"", {kFolderAccess, kFolderSharing, FILE_OPEN, kOpenOptions}, status);
+    bridge = utilities::FileHandle();
     if (!root.IsOpen()) return;  // gone, or out of reach
     if (MarkForDeletion(root.Get()) != ERROR_DIR_NOT_EMPTY) return;  // deleted, or beyond repair
-    const std::optional<NtCalls> nt = LoadNtCalls();
-    if (!nt) return;
-    const std::optional<Identity> identity = IdentityOf(*nt, root.Get());
-    if (identity && IsPlainFolder(identity->attributes)) RemoveTree(*nt, std::move(root));
+    const std::optional<Identity> identity = IdentityOf(root.Get());
+    if (identity && IsFolderToEnter(identity->attributes, identity->reparseTag)) RemoveTree(std::move(root));
   } catch (...) {
     // Best effort: nothing is reported, the run's exit code stands.
   }

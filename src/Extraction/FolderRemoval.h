@@ -1,37 +1,37 @@
 #pragma once
 
-#include <filesystem>
-#include <string>
 #include <utility>
+
+#include "Extraction/ExtractionFolder.h"
+#include "Utilities/Raii.h"
 
 namespace vantor::extraction {
 
-// Deletes `folder` with everything in it, best effort: nothing is reported.
-// Depth first, without recursion. A link or junction inside is deleted as an
-// entry and never followed; a folder is entered only through a handle on the
-// folder itself, held without delete sharing until it is empty, so nobody can
-// redirect the removal to anything outside `folder`. The first entry that
-// cannot be deleted (held open by another process, read-only) ends the
-// removal, and what is left stays.
-void RemoveExtractionFolder(const std::filesystem::path& folder) noexcept;
+// Deletes the folder held open as `held` with everything in it, best effort:
+// nothing is reported. The folder is reached through that handle only, never
+// by its path, and the handle is closed on the way. Depth first, without
+// recursion. A link or junction inside is deleted as an entry and never
+// followed; a folder is entered only through a handle on the folder itself,
+// held without delete sharing until it is empty, so nobody can redirect the
+// removal to anything outside the folder. The first entry that cannot be
+// deleted (held open by another process, read-only) ends the removal, and
+// what is left stays.
+void RemoveExtractionFolder(utilities::FileHandle held) noexcept;
 
-// `path` (a full path) in its extended-length form, which reaches any depth:
-// "\\?\C:\..." or, for a share, "\\?\UNC\server\share\...".
-std::wstring ExtendedLengthPath(const std::wstring& path);
-
-// Owns the path of the extraction folder and removes the folder when the run's
-// scope is left, by return or by an error.
+// Owns the extraction folder and removes it when the run's scope is left, by
+// return or by an error.
 class ExtractionFolderGuard {
  public:
-  explicit ExtractionFolderGuard(std::filesystem::path folder) noexcept : folder_(std::move(folder)) {}
+  explicit ExtractionFolderGuard(ExtractionFolder folder) noexcept : folder_(std::move(folder)) {}
   ExtractionFolderGuard(const ExtractionFolderGuard&) = delete;
   ExtractionFolderGuard& operator=(const ExtractionFolderGuard&) = delete;
-  ~ExtractionFolderGuard() { RemoveExtractionFolder(folder_); }
+  ~ExtractionFolderGuard() { RemoveExtractionFolder(std::move(folder_.handle)); }
 
-  const std::filesystem::path& Path() const noexcept { return folder_; }
+  HANDLE Handle() const noexcept { return folder_.handle.Get(); }
+  const std::filesystem::path& Path() const noexcept { return folder_.path; }
 
  private:
-  std::filesystem::path folder_;
+  ExtractionFolder folder_;
 };
 
 }  // namespace vantor::extraction

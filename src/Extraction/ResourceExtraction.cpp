@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include "Extraction/RelativeOpen.h"
 #include "Extraction/Seams.h"
 #include "Utilities/String.h"
 #include "Utilities/Throw.h"
@@ -103,11 +104,19 @@ void LockForReading(utilities::FileHandle& file) {
   file = std::move(lock);
 }
 
-utilities::FileHandle WriteResourceToFile(const std::filesystem::path& path, std::int32_t id) {
+utilities::FileHandle WriteResourceToFile(HANDLE folder, const std::wstring& name, std::int32_t id) {
   const Resource resource = FindPayload(id);
-  utilities::FileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.IsOpen()) ThrowLastError("CreateFileW failed");
+  // Created in the held folder itself, never found again by a path. A file
+  // that exists is never opened or overwritten; the failure is reported as
+  // CreateFileW reports it (ERROR_FILE_EXISTS).
+  LONG status = 0;
+  utilities::FileHandle file = OpenInFolder(
+      folder, name, {GENERIC_WRITE, FILE_SHARE_READ, FILE_CREATE, FILE_NON_DIRECTORY_FILE, FILE_ATTRIBUTE_NORMAL},
+      status);
+  if (!file.IsOpen()) {
+    vantorlib::ThrowSystemError(status == kStatusNameCollision ? ERROR_FILE_EXISTS : Win32Error(status),
+                                "CreateFileW failed");
+  }
   WriteAll(file.Get(), resource, id);
   LockForReading(file);
   // Between the writer's close and the final lock the file was open to other

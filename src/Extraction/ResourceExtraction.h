@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
+#include <string>
 #include <string_view>
 
 #include <windows.h>
@@ -11,11 +11,12 @@
 namespace vantor::extraction {
 
 // Writes the RT_RCDATA resource `id` of the running image to the new file
-// `path` (which must not exist) and returns a read-only handle that shares
-// reading only: from then on others can read and run the file, but nobody can
-// write, replace, rename or delete it until the handle is closed. The file is
+// `name` (which must not exist) in the folder held open as `folder`, and
+// returns a read-only handle that shares reading only: from then on others can
+// read and run the file, but nobody can write, replace, rename or delete it
+// until the handle is closed. The file is
 // read back through that handle and must equal the resource.
-utilities::FileHandle WriteResourceToFile(const std::filesystem::path& path, std::int32_t id);
+utilities::FileHandle WriteResourceToFile(HANDLE folder, const std::wstring& name, std::int32_t id);
 
 // Replaces the writer handle held by `file` with a read-only handle that shares
 // reading only, going through a read handle that tolerates the open writer.

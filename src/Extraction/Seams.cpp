@@ -6,6 +6,8 @@ namespace vantor::extraction::seam {
 
 std::uint32_t FolderNumberSeed() { return std::random_device{}(); }
 
+void FolderCreated() {}
+
 void PayloadUnlocked() {}
 
 void RemovalStepReached(RemovalStep, std::wstring_view) {}

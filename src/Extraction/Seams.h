@@ -12,6 +12,10 @@ namespace vantor::extraction::seam {
 // One value from the system's cryptographic random source.
 std::uint32_t FolderNumberSeed();
 
+// The extraction folder has just been created and opened; nothing else has
+// been done with it yet.
+void FolderCreated();
+
 // A payload file has just lost its writer handle and is not yet locked: for
 // this moment others could open it for writing.
 void PayloadUnlocked();

@@ -1,10 +1,20 @@
 #pragma once
 
+#include <cstdint>
+
 #include <windows.h>
 
-#include "Hardening/ProcessSecurity.h"
-
 namespace vantor::hardening {
+
+// Which account the process must run as.
+enum class ExpectedUser : std::uint32_t { Any = 0, LocalService = 1, LocalSystem = 2 };
+// Which logon session the process must run in.
+enum class ExpectedSession : std::uint32_t { Any = 0, Session0 = 1 };
+
+struct ProcessSecurityConfig {
+  ExpectedUser expectedUser = ExpectedUser::Any;
+  ExpectedSession expectedSession = ExpectedSession::Any;
+};
 
 // Opens the process's own token and checks the account and the session as
 // configured; raises on any failure or mismatch.

@@ -4,9 +4,8 @@
 
 #include <windows.h>
 #include <delayimp.h>
-#include <intrin.h>
 
-#include "Hardening/ProcessSecurity.h"
+#include "Hardening/ProcessEnd.h"
 #include "Utilities/ExitCodes.h"
 #include "Utilities/Throw.h"
 
@@ -21,8 +20,8 @@ constexpr DWORD kProcedureNotFound = 0xC06D007F;  // a function is missing from 
 
 bool IsDelayLoadFailure(DWORD code) { return code == kModuleNotFound || code == kProcedureNotFound; }
 
-// A delay-load failure during the walk ends the process here, so nothing
-// needs to be unwound.
+// A delay-load failure ends the process where it happens, so nothing needs
+// to be unwound.
 [[noreturn]] void EndWithDelayLoadFailure(DWORD code) noexcept {
   char text[100];
   const int length = std::snprintf(text, sizeof(text), "LoadAllImports failed: %lu", code);
@@ -32,7 +31,8 @@ bool IsDelayLoadFailure(DWORD code) { return code == kModuleNotFound || code == 
 
 // Whether the failure is one of this image's own imports: the helper raises
 // it with its DelayLoadInfo, whose descriptor lies in the image that imports.
-// (System DLLs delay-load too, and may handle their own failures.)
+// (System DLLs delay-load too, and may handle their own failures.) The count
+// says whether that parameter was given at all.
 bool IsOwnDelayLoadFailure(const EXCEPTION_RECORD& record) {
   if (!IsDelayLoadFailure(record.ExceptionCode) || record.NumberParameters < 1) return false;
   const auto* info = reinterpret_cast<const DelayLoadInfo*>(record.ExceptionInformation[0]);
@@ -43,63 +43,12 @@ bool IsOwnDelayLoadFailure(const EXCEPTION_RECORD& record) {
   return descriptor >= base && descriptor < base + nt->OptionalHeader.SizeOfImage;
 }
 
-// As a vectored handler: it sees every exception of the process before any
-// frame-based handler does.
+// As a vectored handler, added first in line: it sees every exception of the
+// process before any frame-based handler does, on either architecture.
 LONG CALLBACK OnDelayLoadFailure(EXCEPTION_POINTERS* exception) {
   if (!IsOwnDelayLoadFailure(*exception->ExceptionRecord)) return EXCEPTION_CONTINUE_SEARCH;
   EndWithDelayLoadFailure(exception->ExceptionRecord->ExceptionCode);
 }
-
-#if defined(_M_IX86)
-
-EXCEPTION_DISPOSITION __cdecl OnDelayLoadFailure(EXCEPTION_RECORD* record, void*, CONTEXT*, void*) {
-  if (!IsDelayLoadFailure(record->ExceptionCode)) return ExceptionContinueSearch;
-  EndWithDelayLoadFailure(record->ExceptionCode);
-}
-
-// Registers a structured exception handler for the current scope. The 32-bit
-// platform keeps a chain of registration records on the stack, headed at
-// fs:[0]; this object holds such a record and unlinks it when it goes.
-class ScopedExceptionHandler {
- public:
-  using Handler = EXCEPTION_DISPOSITION(__cdecl*)(EXCEPTION_RECORD*, void*, CONTEXT*, void*);
-
-  explicit ScopedExceptionHandler(Handler handler) noexcept
-      : record_{reinterpret_cast<Record*>(__readfsdword(0)), handler} {
-    __writefsdword(0, reinterpret_cast<DWORD>(&record_));
-  }
-  ScopedExceptionHandler(const ScopedExceptionHandler&) = delete;
-  ScopedExceptionHandler& operator=(const ScopedExceptionHandler&) = delete;
-  ~ScopedExceptionHandler() { __writefsdword(0, reinterpret_cast<DWORD>(record_.previous)); }
-
- private:
-  // The layout the platform reads: link to the previous record, then handler.
-  struct Record {
-    Record* previous;
-    Handler handler;
-  } record_;
-};
-
-#else
-
-// 64-bit Windows keeps no chain of handler records on the stack (its frames
-// are described by unwind tables), so the walk is watched by a vectored
-// handler instead, added first in line for the current scope only.
-class ScopedExceptionHandler {
- public:
-  explicit ScopedExceptionHandler(PVECTORED_EXCEPTION_HANDLER handler) noexcept
-      : registration_(::AddVectoredExceptionHandler(1, handler)) {
-    if (registration_ == nullptr) EndWithDelayLoadFailure(::GetLastError());
-  }
-  ScopedExceptionHandler(const ScopedExceptionHandler&) = delete;
-  ScopedExceptionHandler& operator=(const ScopedExceptionHandler&) = delete;
-  ~ScopedExceptionHandler() { ::RemoveVectoredExceptionHandler(registration_); }
-
- private:
-  void* registration_;
-};
-
-#endif
 
 const ImgDelayDescr* DelayImportDirectory(const BYTE* base) {
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
@@ -128,7 +77,6 @@ void WatchDelayLoadFailures() {
 }
 
 void LoadAllImports() noexcept {
-  const ScopedExceptionHandler handler(&OnDelayLoadFailure);
   BindAll(reinterpret_cast<const BYTE*>(::GetModuleHandleW(nullptr)));
 }
 

@@ -6,6 +6,7 @@
 
 #include "Hardening/IdentityValidation.h"
 #include "Hardening/ImportPreloading.h"
+#include "Hardening/ProcessEnd.h"
 #include "Utilities/ExitCodes.h"
 #include "Utilities/Throw.h"
 
@@ -44,12 +45,6 @@ void ConfigureProcess() {
 }
 
 }  // namespace
-
-void EndProcess(unsigned int exitCode) noexcept {
-  ::TerminateProcess(::GetCurrentProcess(), exitCode);
-  // Never go on unhardened, whatever TerminateProcess did.
-  ::ExitProcess(exitCode);
-}
 
 void TerminateWithMessage(const std::string& message) noexcept {
   ::OutputDebugStringA(message.c_str());

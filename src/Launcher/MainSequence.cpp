@@ -40,15 +40,16 @@ void PublishLauncherPath() {
 unsigned int RunMainSequence() {
   PublishLauncherPath();
 
+  // From here on the folder is reached only through what it was created as:
+  // its handle, and the path that handle gives.
   const extraction::ExtractionFolderGuard folder(extraction::CreateExtractionFolder());
-  const std::filesystem::path installerPath = folder.Path() / kInstallerName;
-  const std::filesystem::path manifestPath = folder.Path() / kManifestName;
-
-  const utilities::FileHandle installerLock = extraction::WriteResourceToFile(installerPath, kInstallerResource);
-  const utilities::FileHandle manifestLock = extraction::WriteResourceToFile(manifestPath, kManifestResource);
+  const utilities::FileHandle installerLock =
+      extraction::WriteResourceToFile(folder.Handle(), kInstallerName, kInstallerResource);
+  const utilities::FileHandle manifestLock =
+      extraction::WriteResourceToFile(folder.Handle(), kManifestName, kManifestResource);
 
   process::ProcessSpec installer;
-  installer.application = installerPath.wstring();
+  installer.application = (folder.Path() / kInstallerName).wstring();
   installer.workingDirectory = folder.Path().wstring();
   installer.commandLine = ::GetCommandLineW();  // verbatim: the launcher's own token and every argument
 

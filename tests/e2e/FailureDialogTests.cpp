@@ -18,8 +18,10 @@ harness::Outcome RunFixture(const std::wstring& arguments) {
 
 class FailureDialog : public testing::TestWithParam<std::pair<const wchar_t*, std::wstring>> {};
 
+// A plain box (style 0: OK only, no icon) without an owner window.
 TEST_P(FailureDialog, ShowsOneBoxWithTheExactTextAndExitsWithOne) {
   const harness::Outcome outcome = RunFixture(GetParam().first);
+  EXPECT_EQ(outcome.debugOutput, std::vector<std::string>{"MessageBoxW owner none, style 0"});
   ASSERT_EQ(outcome.messageBoxes.size(), 1u);
   EXPECT_EQ(outcome.messageBoxes[0].title, L"VantorSetup failure");
   EXPECT_EQ(outcome.messageBoxes[0].text, GetParam().second + harness::kHelpLine);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "Harness.h"
+#include "Utilities/String.h"
 
 namespace {
 
@@ -36,7 +37,8 @@ class ImportPreloading : public testing::TestWithParam<std::pair<const wchar_t*,
 
 TEST_P(ImportPreloading, FailureEndsWith106) {
   const harness::Outcome outcome = RunProgram(GetParam().first, L"");
-  EXPECT_EQ(outcome.debugOutput, std::vector<std::string>{GetParam().second});
+  ASSERT_FALSE(outcome.debugOutput.empty());
+  EXPECT_EQ(outcome.debugOutput.back(), GetParam().second);
   EXPECT_EQ(outcome.exitCode, 106u);
   EXPECT_TRUE(outcome.messageBoxes.empty());
 }
@@ -48,39 +50,58 @@ INSTANTIATE_TEST_SUITE_P(
                     std::make_pair(L"MissingDelayLoad_advapi32.exe", "LoadAllImports failed: 3228369022")),
     [](const auto& info) { return harness::TestName(info.param.first); });
 
-class IdentityValidation : public testing::TestWithParam<std::pair<const wchar_t*, std::string>> {};
+const std::string kDllDirectory = "SetDllDirectoryW \"\"";
+const std::string kSystemFolderOnly = "SetDefaultDllDirectories 0x800";
+const std::string kHardened = "hardened: PATH deleted, safe search locked, heap ends the process on corruption";
 
-TEST_P(IdentityValidation, FailureIsOneDebuggerLineAndExitCode105) {
-  const harness::Outcome outcome = RunProgram(L"SecurityFixture.exe", GetParam().first);
-  EXPECT_EQ(outcome.debugOutput, std::vector<std::string>{"Process security validation failed: " + GetParam().second});
-  EXPECT_EQ(outcome.exitCode, 105u);
+struct Hardening {
+  const wchar_t* arguments;
+  std::vector<std::string> debugOutput;
+  DWORD exitCode;
+};
+
+class ProcessSecurity : public testing::TestWithParam<Hardening> {};
+
+TEST_P(ProcessSecurity, SettingsInOrderOrOneLineAndExitCode105) {
+  const harness::Outcome outcome = RunProgram(L"SecurityFixture.exe", GetParam().arguments);
+  EXPECT_EQ(outcome.debugOutput, GetParam().debugOutput);
+  EXPECT_EQ(outcome.exitCode, GetParam().exitCode);
   EXPECT_TRUE(outcome.messageBoxes.empty());
 }
 
-// This process runs as an interactive user, in a session other than 0.
+// DLLs are searched for in the system folder only, where the system lets that
+// be set; any identity passes when none is expected (token queries answered as
+// local system's token in session 0 would, to pass an expected one). A failed
+// step ends the configuration: nothing after it is done. Delay-load failures
+// of other images are passed on, also one raised without its parameter. This
+// process runs as an interactive user, in a session other than 0.
 INSTANTIATE_TEST_SUITE_P(
-    Configurations, IdentityValidation,
-    testing::Values(std::make_pair(L"2 0",
-                                   "Not running as expected user.Expected SID S-1-5-18, actual SID " + OwnSid()),
-                    std::make_pair(L"7 0", std::string("No well known SID type for expected user")),
-                    std::make_pair(L"0 1", std::string("Not running under expected session"))),
-    [](const auto& info) { return harness::TestName(info.param.first); });
-
-const std::string kHardened =
-    "hardened: PATH deleted, safe search locked, DLL directory \"\", heap ends the process on corruption";
-
-TEST(ProcessSecurity, AnyIdentityPassesAndTheProcessIsHardened) {
-  const harness::Outcome outcome = RunProgram(L"SecurityFixture.exe", L"0 0");
-  EXPECT_EQ(outcome.debugOutput, std::vector<std::string>{kHardened});
-  EXPECT_EQ(outcome.exitCode, 0u);
-}
-
-// Token queries answered as local system's token in session 0 would answer.
-TEST(ProcessSecurity, ExpectedUserAndSessionPass) {
-  const harness::Outcome outcome = RunProgram(L"SecurityFixture.exe", L"as-system 2 1");
-  EXPECT_EQ(outcome.debugOutput, std::vector<std::string>{kHardened});
-  EXPECT_EQ(outcome.exitCode, 0u);
-}
+    Runs, ProcessSecurity,
+    testing::Values(
+        Hardening{L"0 0", {kDllDirectory, kSystemFolderOnly, kHardened}, 0},
+        Hardening{L"as-system 2 1", {kDllDirectory, kSystemFolderOnly, kHardened}, 0},
+        Hardening{L"no-default-dll-directories 0 0", {kDllDirectory, kHardened}, 0},
+        Hardening{L"2 0",
+                  {kDllDirectory, kSystemFolderOnly,
+                   "Process security validation failed: Not running as expected user.Expected SID S-1-5-18, "
+                   "actual SID " + OwnSid()},
+                  105},
+        Hardening{L"7 0",
+                  {kDllDirectory, kSystemFolderOnly,
+                   "Process security validation failed: No well known SID type for expected user"},
+                  105},
+        Hardening{L"0 1",
+                  {kDllDirectory, kSystemFolderOnly, "Process security validation failed: Not running under expected session"},
+                  105},
+        Hardening{L"fail-search-path-mode 0 0",
+                  {"Process security configuration failed: SetSearchPathMode failed: " +
+                   vantorlib::string::ToUtf8(harness::SystemText(ERROR_ACCESS_DENIED)) + " (5)"},
+                  105},
+        Hardening{L"foreign-delay-failures 0 0",
+                  {kDllDirectory, kSystemFolderOnly, "another image's delay-load failure passed on",
+                   "another image's delay-load failure passed on", kHardened},
+                  0}),
+    [](const auto& info) { return harness::TestName(info.param.arguments); });
 
 // Copies of a DLL that leaves a marker when loaded, planted beside a launcher
 // copy and in its working directory under the names of DLLs it loads.

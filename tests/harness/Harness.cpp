@@ -50,7 +50,7 @@ class MessageBoxWatcher {
  public:
   explicit MessageBoxWatcher(DWORD pid) : pids_{pid} {}
 
-  void Poll(std::vector<MessageBoxSeen>& seen) {
+  void Poll(std::vector<MessageBoxSeen>& seen, const std::function<void()>& whileShown) {
     AddChildren();
     found_.clear();
     ::EnumWindows(&MessageBoxWatcher::Visit, reinterpret_cast<LPARAM>(this));
@@ -58,6 +58,7 @@ class MessageBoxWatcher {
       wchar_t text[8192] = {};
       ::GetDlgItemTextW(box, 0xFFFF, text, 8192);  // the message box's static text
       seen.push_back({WindowText(box), text});
+      if (whileShown) whileShown();
       ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                      reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
       dismissed_.insert(box);
@@ -141,7 +142,7 @@ Outcome Run(const Launch& launch) {
   for (;;) {
     DEBUG_EVENT event{};
     if (!::WaitForDebugEvent(&event, 50)) {
-      watcher.Poll(outcome.messageBoxes);
+      watcher.Poll(outcome.messageBoxes, launch.whileDialogShown);
       if (!outcome.timedOut && std::chrono::steady_clock::now() > deadline) {
         outcome.timedOut = true;
         ::TerminateProcess(process.get(), 0xDEAD);
@@ -281,6 +282,33 @@ bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target) {
   if (unixTarget.empty() || unixLink.empty()) return false;
   if (!StartUnixProgram(L"Z:\\bin\\ln", L"ln -s \"" + unixTarget + L"\" \"" + unixLink + L"\"")) return false;
   return WaitFor(link, true) && isLink();
+}
+
+namespace {
+
+std::wstring FinalPathOf(const std::wstring& path) {
+  const Handle entry(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  wchar_t final[4096] = {};
+  if (entry.get() == INVALID_HANDLE_VALUE || ::GetFinalPathNameByHandleW(entry.get(), final, 4096, 0) == 0) return L"";
+  return final;
+}
+
+}  // namespace
+
+bool RepointDirectoryLink(const std::wstring& link, const std::wstring& target) {
+  const std::wstring unixTarget = UnixPath(target);
+  const std::wstring unixLink = UnixPath(link);
+  if (unixTarget.empty() || unixLink.empty()) {
+    return ::RemoveDirectoryW(link.c_str()) && MakeDirectoryLink(link, target);  // the link itself goes
+  }
+  if (!StartUnixProgram(L"Z:\\bin\\ln", L"ln -sfn \"" + unixTarget + L"\" \"" + unixLink + L"\"")) return false;
+  const std::wstring wanted = FinalPathOf(target);
+  for (DWORD waited = 0; waited < 10000; waited += 20) {
+    if (FinalPathOf(link) == wanted) return true;
+    ::Sleep(20);
+  }
+  return false;
 }
 
 // Under Wine, Unix rm removes trees of any depth at once and never follows a

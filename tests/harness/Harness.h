@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@ struct Launch {
   std::wstring currentDirectory;                         // empty: inherit ours
   DWORD timeoutMs = 60000;                               // then the program is terminated
   bool followChildren = false;                           // also see when the program starts a process
+  std::function<void()> whileDialogShown;                // called for each dialog box, before it is dismissed
 };
 
 struct MessageBoxSeen {
@@ -78,6 +80,10 @@ bool WaitFor(const std::wstring& path, bool exists, DWORD ms = 10000);
 // point. Wine's CreateSymbolicLinkW creates nothing, but a Unix symlink shows
 // up there as a directory reparse point, so Wine's own ln stands in.
 bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target);
+
+// Makes the directory link `link` lead to `target` instead; true once it does.
+// Under Wine, where opening a link opens its target, Unix ln replaces it.
+bool RepointDirectoryLink(const std::wstring& link, const std::wstring& target);
 
 // Deletes a folder tree of any depth; links inside are not followed.
 void RemoveTree(const std::wstring& folder);

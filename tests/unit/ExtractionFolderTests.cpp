@@ -5,21 +5,25 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
+#include <string>
 #include <system_error>
 #include <vector>
 
 #include "Extraction/ExtractionFolder.h"
 #include "Extraction/FolderSecurity.h"
 #include "Harness.h"
+#include "Launcher/MainSequence.h"
 #include "TestSeams.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using vantor::extraction::CreateExtractionFolder;
+using vantor::extraction::ExtractionFolder;
 
 // The standard engine's first output for the seed 5489 is 3499211612; its
-// low 31 bits are 1351727964.
+// low 31 bits are 1351727964. For the seed 2340096 they are 177.
 constexpr std::uint32_t kSeed = 5489;
 constexpr wchar_t kDrawnName[] = L"VantorSetup-1351727964";
 
@@ -58,16 +62,96 @@ class PrivateTemp : public testing::Test {
 };
 
 TEST_F(PrivateTemp, FolderIsNamedByTheNumberDrawnWhileCryptbaseIsHeld) {
-  bool heldWhileDrawing = false;
-  test_seams::folderNumberSeed = [&] {
-    heldWhileDrawing = CryptbaseLoaded();
-    return kSeed;
+  for (const auto& [seed, name] : {std::make_pair(kSeed, std::wstring(kDrawnName)),
+                                   std::make_pair(std::uint32_t{2340096}, std::wstring(L"VantorSetup-177"))}) {
+    bool heldWhileDrawing = false;
+    test_seams::folderNumberSeed = [&, seed = seed] {
+      heldWhileDrawing = CryptbaseLoaded();
+      return seed;
+    };
+    const ExtractionFolder folder = CreateExtractionFolder();
+    EXPECT_EQ(folder.path, root_ / name);
+    EXPECT_TRUE(fs::is_directory(folder.path) && fs::is_empty(folder.path));
+    EXPECT_TRUE(heldWhileDrawing);
+    EXPECT_FALSE(CryptbaseLoaded());
+  }
+}
+
+// A temporary path that is not there, in whole or in part, or that names a
+// file, is no temporary directory.
+TEST_F(PrivateTemp, MissingTemporaryDirectory) {
+  std::ofstream(root_ / "file") << "not a folder";
+  for (const fs::path& missing : {root_ / "missing", root_ / "missing" / "deeper", root_ / "file"}) {
+    Point(missing.wstring() + L"\\");
+    const std::string reason = std::make_error_code(std::errc::not_a_directory).message();
+    EXPECT_EQ(ErrorOfCreating(), "temp_directory_path: " + reason + ": \"" + missing.string() + "\\\"");
+  }
+}
+
+// While the folder is held, nobody can move it away (and put something else
+// in its place); whoever works in it can still make it the current folder and
+// create, rename and delete files there.
+TEST_F(PrivateTemp, HeldFolderStaysWhereItIsAndCanBeWorkedIn) {
+  const ExtractionFolder folder = CreateExtractionFolder();
+  EXPECT_FALSE(::MoveFileW(folder.path.c_str(), (root_ / "moved").c_str()));
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  const std::wstring saved = fs::current_path().wstring();
+  EXPECT_TRUE(::SetCurrentDirectoryW(folder.path.c_str()));
+  std::ofstream("work.tmp") << "x";
+  EXPECT_TRUE(::MoveFileW(L"work.tmp", L"work.log"));
+  EXPECT_TRUE(::DeleteFileW(L"work.log"));
+  EXPECT_TRUE(::SetCurrentDirectoryW(saved.c_str()));
+  EXPECT_TRUE(fs::is_empty(folder.path));
+}
+
+// The temporary path runs through a link that any process of the user can
+// re-point. Re-pointed the moment the folder exists, to a folder of the same
+// name elsewhere that holds a "Setup.exe" of its own: the run still writes,
+// starts and removes only what it created, and leaves the other one alone.
+TEST_F(PrivateTemp, ATemporaryPathRepointedAfterTheFolderExistsRedirectsNothing) {
+  const fs::path ours = root_ / "ours", theirs = root_ / "theirs", link = root_ / "tmp";
+  fs::create_directories(ours);
+  fs::create_directories(theirs / kDrawnName);
+  std::ofstream(theirs / kDrawnName / "Setup.exe") << "planted";
+  ASSERT_TRUE(harness::MakeDirectoryLink(link.wstring(), ours.wstring()));
+  Point(link.wstring() + L"\\");
+  test_seams::folderNumberSeed = [] { return kSeed; };
+  bool repointed = false;
+  const auto repoint = [&] {
+    if (repointed) return;
+    repointed = harness::RepointDirectoryLink(link.wstring(), theirs.wstring());
   };
-  const fs::path folder = CreateExtractionFolder();
-  EXPECT_EQ(folder, root_ / kDrawnName);
-  EXPECT_TRUE(fs::is_directory(folder) && fs::is_empty(folder));
-  EXPECT_TRUE(heldWhileDrawing);
-  EXPECT_FALSE(CryptbaseLoaded());
+  test_seams::folderCreated = repoint;
+  test_seams::payloadUnlocked = repoint;  // where no earlier moment is offered
+  const fs::path report = root_ / "report.txt";
+  ::SetEnvironmentVariableW(L"VANTOR_PROBE_REPORT", report.c_str());
+  std::string error;
+  unsigned int exitCode = 1;
+  try {
+    exitCode = vantor::launcher::RunMainSequence();
+  } catch (const std::exception& caught) {
+    error = caught.what();
+  }
+  ::SetEnvironmentVariableW(L"VANTOR_PROBE_REPORT", nullptr);
+
+  ASSERT_TRUE(repointed);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(exitCode, 0u);
+  std::ifstream reported(report);
+  std::string line;
+  std::getline(reported, line);  // the command line
+  std::getline(reported, line);
+  EXPECT_EQ(line, "currentDirectory=" + (ours / kDrawnName).string());
+  std::vector<std::string> theirsNow;
+  std::error_code gone;
+  for (const auto& entry : fs::directory_iterator(theirs / kDrawnName, gone)) {
+    theirsNow.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(theirsNow, std::vector<std::string>{"Setup.exe"});
+  std::stringstream planted;
+  planted << std::ifstream(theirs / kDrawnName / "Setup.exe").rdbuf();
+  EXPECT_EQ(planted.str(), "planted");
+  EXPECT_TRUE(fs::exists(ours) && fs::is_empty(ours));
 }
 
 TEST_F(PrivateTemp, ANameThatIsTakenIsNeverUsed) {
@@ -111,7 +195,7 @@ TEST(FolderSecurity, ProtectedFullControlForSystemAdministratorsAndOwnerOnly) {
 // Unix permissions and reads back what those allow. What it does show is that
 // nobody outside SYSTEM, the administrators and the user gets in.
 TEST_F(PrivateTemp, FolderIsCreatedWithThatDescriptor) {
-  const fs::path folder = CreateExtractionFolder();
+  const fs::path folder = CreateExtractionFolder().path;
   DWORD size = 0;
   ::GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
   std::vector<BYTE> descriptor(size);

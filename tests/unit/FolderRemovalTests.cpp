@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <string>
 #include <fstream>
 #include <vector>
 
@@ -15,9 +17,27 @@ namespace {
 
 namespace fs = std::filesystem;
 using test_seams::RemovalStep;
-using vantor::extraction::ExtendedLengthPath;
+using vantor::extraction::ExtractionFolder;
 using vantor::extraction::ExtractionFolderGuard;
 using vantor::extraction::RemoveExtractionFolder;
+using utilities::FileHandle;
+
+// The folder held as the launcher holds its extraction folder.
+FileHandle Held(const std::wstring& folder) {
+  return FileHandle(::CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+bool EndsWith(const std::wstring& text, const std::wstring& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// The path of what `handle` is open on.
+std::wstring PathOf(HANDLE handle) {
+  wchar_t path[1024] = {};
+  return ::GetFinalPathNameByHandleW(handle, path, 1024, 0) != 0 ? path : L"";
+}
 
 // An extraction folder with a file and a subfolder, and a folder outside it
 // that nothing may touch.
@@ -40,14 +60,58 @@ class Removal : public testing::Test {
   test_seams::Cleared seams_;
 };
 
-TEST_F(Removal, GuardOwnsItsPathAndRemovesEverything) {
-  {
-    const ExtractionFolderGuard guard{fs::path(folder_)};  // from a temporary
-    const std::wstring other(folder_.size(), L'?');      // may reuse the temporary's memory
-    EXPECT_EQ(guard.Path(), folder_) << other.size();
-  }
+TEST_F(Removal, GuardRemovesTheFolderItHoldsWithEverythingInIt) {
+  { const ExtractionFolderGuard guard(ExtractionFolder{Held(folder_), folder_}); }
   EXPECT_FALSE(fs::exists(folder_));
   EXPECT_TRUE(fs::exists(outside_ + L"\\keep.txt"));
+}
+
+// Listed, then gone before it is opened (its owner deleted it): nothing is
+// left to remove, and the removal goes on.
+TEST_F(Removal, AnEntryGoneBeforeItIsOpenedCountsAsGone) {
+  test_seams::removalStep = [&](RemovalStep step, std::wstring_view name) {
+    if (step == RemovalStep::Opening && name == L"Setup.exe") ::DeleteFileW((folder_ + L"\\Setup.exe").c_str());
+  };
+  RemoveExtractionFolder(Held(folder_));
+  EXPECT_FALSE(fs::exists(folder_));
+}
+
+// The first entry that cannot be deleted ends the walk: what was removed
+// before it is gone, it and everything after it stay.
+TEST_F(Removal, TheWalkStopsAtTheFirstEntryItCannotDelete) {
+  for (const wchar_t* name : {L"\\b.txt", L"\\c.txt"}) std::ofstream(fs::path(folder_ + name)) << "x";
+  const std::vector<std::wstring> topLevel{L"Setup.exe", L"b.txt", L"c.txt", L"sub"};
+  std::vector<std::wstring> openedBefore;
+  FileHandle holder;
+  int files = 0;
+  test_seams::removalStep = [&](RemovalStep step, std::wstring_view name) {
+    if (step != RemovalStep::Opening || holder.IsOpen()) return;
+    if (std::find(topLevel.begin(), topLevel.end(), name) == topLevel.end()) return;
+    if (name != L"sub" && ++files == 2) {  // the second file: held open without delete sharing
+      holder = FileHandle(::CreateFileW((folder_ + L"\\" + std::wstring(name)).c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+      return;
+    }
+    openedBefore.emplace_back(name);
+  };
+  RemoveExtractionFolder(Held(folder_));
+  ASSERT_TRUE(holder.IsOpen());
+  for (const std::wstring& name : topLevel) {
+    const bool removed = std::find(openedBefore.begin(), openedBefore.end(), name) != openedBefore.end();
+    EXPECT_EQ(fs::exists(folder_ + L"\\" + name), !removed) << fs::path(name).string();
+  }
+}
+
+// Someone else's handle open for writing, with delete sharing, does not keep
+// an entry from being deleted: it goes once that handle is closed.
+TEST_F(Removal, ALeftoverHeldForWritingWithDeleteSharingStillGoes) {
+  const std::wstring leftover = folder_ + L"\\held.txt";
+  FileHandle writer(::CreateFileW(leftover.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, CREATE_NEW, 0, nullptr));
+  ASSERT_TRUE(writer.IsOpen());
+  RemoveExtractionFolder(Held(folder_));
+  writer.Close();
+  EXPECT_FALSE(fs::exists(leftover));
 }
 
 // The worst moment: the folder listing showed "sub" as a plain folder, and
@@ -60,7 +124,7 @@ TEST_F(Removal, FolderSwappedForALinkBeforeItIsOpenedIsNotFollowed) {
     swapped = ::MoveFileW((folder_ + L"\\sub").c_str(), (root_ + L"\\moved").c_str()) &&
               harness::MakeDirectoryLink(folder_ + L"\\sub", outside_);
   };
-  RemoveExtractionFolder(folder_);
+  RemoveExtractionFolder(Held(folder_));
   ASSERT_TRUE(swapped);
   EXPECT_TRUE(fs::exists(outside_ + L"\\keep.txt"));
 }
@@ -75,7 +139,7 @@ TEST_F(Removal, EnteredFoldersCannotBeMovedAway) {
       if (::MoveFileW(path.c_str(), (root_ + L"\\moved").c_str())) moved.push_back(path);
     }
   };
-  RemoveExtractionFolder(folder_);
+  RemoveExtractionFolder(Held(folder_));
   EXPECT_TRUE(moved.empty()) << fs::path(moved.front()).string();
   EXPECT_FALSE(fs::exists(folder_));
 }
@@ -102,12 +166,12 @@ BOOL WINAPI RecordDisposition(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPV
 // entry open; the classic deletion is the fallback for file systems without
 // them. (Wine has none, and answers 87: here only the order can be seen.)
 TEST_F(Removal, EntriesAreMarkedWithPosixSemanticsFirst) {
-  void** slot = harness::ImportSlot("kernel32.dll", "SetFileInformationByHandle");
-  ASSERT_NE(slot, nullptr);
-  setFileInformation = reinterpret_cast<decltype(setFileInformation)>(
-      harness::Redirect(slot, reinterpret_cast<void*>(&RecordDisposition)));
-  RemoveExtractionFolder(folder_);
-  harness::Redirect(slot, reinterpret_cast<void*>(setFileInformation));
+  {
+    const harness::Redirected recorded("kernel32.dll", "SetFileInformationByHandle", &RecordDisposition,
+                                       setFileInformation);
+    ASSERT_TRUE(recorded);
+    RemoveExtractionFolder(Held(folder_));
+  }
 
   EXPECT_FALSE(fs::exists(folder_));
   ASSERT_FALSE(dispositions.empty());
@@ -126,11 +190,118 @@ TEST_F(Removal, EntriesAreMarkedWithPosixSemanticsFirst) {
   }
 }
 
-TEST(ExtendedLengthPath, DrivesSharesAndPathsInThatFormAlready) {
-  EXPECT_EQ(ExtendedLengthPath(L"C:\\Temp\\VantorSetup-1"), L"\\\\?\\C:\\Temp\\VantorSetup-1");
-  EXPECT_EQ(ExtendedLengthPath(L"\\\\server\\share\\Temp\\VantorSetup-1"),
-            L"\\\\?\\UNC\\server\\share\\Temp\\VantorSetup-1");
-  EXPECT_EQ(ExtendedLengthPath(L"\\\\?\\UNC\\server\\share\\T"), L"\\\\?\\UNC\\server\\share\\T");
+// Once emptied, the folder's deletion is tried again at once while the system
+// answers "not empty" (145) or "access denied" (5), up to 10 attempts; any
+// other answer ends the attempts. Answers are given here for the attempts
+// after the first, whole-folder one.
+struct Injected {
+  DWORD error;
+  int attempts;          // answered with `error`
+  bool removed;          // then the folder is gone
+  int deletionsOfFolder;  // deletions tried on the folder, the first included
+};
+Injected injected;
+int folderDeletions;
+
+BOOL WINAPI InjectFolderDeletionFailures(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
+                                         DWORD size) {
+  constexpr auto kPosix = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);  // each deletion starts with it
+  if (kind == kPosix && EndsWith(PathOf(handle), L"\\VantorSetup-1")) {
+    if (folderDeletions++ > 0 && folderDeletions - 1 <= injected.attempts) {
+      ::SetLastError(injected.error);
+      return FALSE;
+    }
+  }
+  return setFileInformation(handle, kind, information, size);
 }
+
+class FolderDeletion : public Removal, public testing::WithParamInterface<Injected> {};
+
+TEST_P(FolderDeletion, IsRetriedAtOnceOnNotEmptyOrAccessDeniedOnly) {
+  injected = GetParam();
+  folderDeletions = 0;
+  {
+    const harness::Redirected failing("kernel32.dll", "SetFileInformationByHandle", &InjectFolderDeletionFailures,
+                                       setFileInformation);
+    ASSERT_TRUE(failing);
+    RemoveExtractionFolder(Held(folder_));
+  }
+  EXPECT_EQ(!fs::exists(folder_), GetParam().removed);
+  EXPECT_EQ(folderDeletions, GetParam().deletionsOfFolder);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, FolderDeletion,
+                         testing::Values(Injected{ERROR_DIR_NOT_EMPTY, 9, true, 11},
+                                         Injected{ERROR_DIR_NOT_EMPTY, 10, false, 11},
+                                         Injected{ERROR_ACCESS_DENIED, 9, true, 11},
+                                         Injected{ERROR_SHARING_VIOLATION, 1, false, 2}),
+                         [](const auto& info) {
+                           return "Error" + std::to_string(info.param.error) + "Times" +
+                                  std::to_string(info.param.attempts);
+                         });
+
+// Only reparse points that stand for another name (junctions, symbolic
+// links) count as links, and so does one whose tag is not known; a folder
+// that is another kind of reparse point is emptied like any folder. Wine has
+// no reparse points but links made from Linux, and reports no tags: plain
+// folders are dressed up here as the system would list and open them.
+struct Dressing {
+  const wchar_t* name;
+  DWORD tag;
+  bool entered;
+  bool removed;  // the whole extraction folder
+};
+Dressing dressing;
+decltype(&::GetFileInformationByHandleEx) getFileInformation;
+
+BOOL WINAPI DressAsReparsePoint(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID buffer, DWORD size) {
+  if (!getFileInformation(handle, kind, buffer, size)) return FALSE;
+  if (kind == FileIdBothDirectoryInfo) {
+    for (auto* at = static_cast<BYTE*>(buffer);;) {
+      auto* information = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(at);
+      if (std::wstring(information->FileName, information->FileNameLength / sizeof(wchar_t)) == dressing.name) {
+        information->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        information->EaSize = dressing.tag;
+      }
+      if (information->NextEntryOffset == 0) break;
+      at += information->NextEntryOffset;
+    }
+  } else if (kind == FileAttributeTagInfo && EndsWith(PathOf(handle), std::wstring(L"\\") + dressing.name)) {
+    auto* information = static_cast<FILE_ATTRIBUTE_TAG_INFO*>(buffer);
+    information->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    information->ReparseTag = dressing.tag;
+  }
+  return TRUE;
+}
+
+class ReparsePoints : public Removal, public testing::WithParamInterface<Dressing> {};
+
+TEST_P(ReparsePoints, OnlyNameSurrogatesAreLinks) {
+  dressing = GetParam();
+  fs::create_directories(folder_ + L"\\empty");
+  bool entered = false;
+  test_seams::removalStep = [&](RemovalStep step, std::wstring_view name) {
+    entered = entered || (step == RemovalStep::Entered && name == dressing.name);
+  };
+  {
+    const harness::Redirected dressed("kernel32.dll", "GetFileInformationByHandleEx", &DressAsReparsePoint,
+                                      getFileInformation);
+    ASSERT_TRUE(dressed);
+    RemoveExtractionFolder(Held(folder_));
+  }
+  EXPECT_EQ(entered, GetParam().entered);
+  EXPECT_EQ(!fs::exists(folder_), GetParam().removed);
+  if (!GetParam().removed) EXPECT_TRUE(fs::exists(folder_ + L"\\sub\\nested\\data.bin"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tags, ReparsePoints,
+    testing::Values(Dressing{L"sub", IO_REPARSE_TAG_DEDUP, true, true},
+                    Dressing{L"sub", IO_REPARSE_TAG_MOUNT_POINT, false, false},
+                    Dressing{L"sub", IO_REPARSE_TAG_SYMLINK, false, false}, Dressing{L"sub", 0, false, false},
+                    Dressing{L"empty", IO_REPARSE_TAG_MOUNT_POINT, false, true}),
+    [](const auto& info) {
+      return harness::TestName(info.param.name) + "Tag" + std::to_string(info.param.tag);
+    });
 
 }  // namespace

@@ -5,11 +5,13 @@
 namespace test_seams {
 
 std::function<std::uint32_t()> folderNumberSeed;
+std::function<void()> folderCreated;
 std::function<void()> payloadUnlocked;
 std::function<void(RemovalStep, std::wstring_view)> removalStep;
 
 Cleared::~Cleared() {
   folderNumberSeed = nullptr;
+  folderCreated = nullptr;
   payloadUnlocked = nullptr;
   removalStep = nullptr;
 }
@@ -20,6 +22,10 @@ namespace vantor::extraction::seam {
 
 std::uint32_t FolderNumberSeed() {
   return test_seams::folderNumberSeed ? test_seams::folderNumberSeed() : std::random_device{}();
+}
+
+void FolderCreated() {
+  if (test_seams::folderCreated) test_seams::folderCreated();
 }
 
 void PayloadUnlocked() {

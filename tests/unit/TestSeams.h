@@ -14,6 +14,7 @@ namespace test_seams {
 using vantor::extraction::seam::RemovalStep;
 
 extern std::function<std::uint32_t()> folderNumberSeed;
+extern std::function<void()> folderCreated;
 extern std::function<void()> payloadUnlocked;
 extern std::function<void(RemovalStep, std::wstring_view)> removalStep;
 
