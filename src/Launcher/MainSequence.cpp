@@ -9,6 +9,7 @@
 #include "Extraction/ExtractionFolder.h"
 #include "Extraction/FolderRemoval.h"
 #include "Extraction/ResourceExtraction.h"
+#include "Launcher/StubContract.h"
 #include "Process/ProcessRun.h"
 #include "Process/ProcessDescription.h"
 #include "Utilities/Module.h"
@@ -19,8 +20,6 @@
 namespace vantor::launcher {
 namespace {
 
-constexpr std::int32_t kInstallerResource = 100;
-constexpr std::int32_t kManifestResource = 101;
 constexpr wchar_t kInstallerName[] = L"Setup.exe";
 constexpr wchar_t kManifestName[] = L"scf.dat";
 
@@ -44,8 +43,8 @@ unsigned int RunMainSequence() {
   const std::filesystem::path installerPath = folder.Path() / kInstallerName;
   const std::filesystem::path manifestPath = folder.Path() / kManifestName;
 
-  const utilities::FileHandle installerLock = extraction::WriteResourceToFile(installerPath, kInstallerResource);
-  const utilities::FileHandle manifestLock = extraction::WriteResourceToFile(manifestPath, kManifestResource);
+  const utilities::FileHandle installerLock = extraction::WriteResourceToFile(installerPath, contract::kInstallerResource);
+  const utilities::FileHandle manifestLock = extraction::WriteResourceToFile(manifestPath, contract::kManifestResource);
 
   process::ProcessSpec installer;
   installer.application = installerPath.wstring();

@@ -21,6 +21,7 @@
 
 #include "Packaging/PeImage.h"
 #include "Packaging/PeResources.h"
+#include "Packaging/VersionResource.h"
 
 #ifdef _WIN32
 #include "Harness.h"
