@@ -4,7 +4,9 @@
 # byte of the stub but its resource section and what follows, with correct
 # headers and checksum; the Linux and Windows packers give the same bytes;
 # re-packing replaces the payload; --version stamps; large payloads stream;
-# and every bad input is refused with one line, exit 2 and no output.
+# every bad input, hostile stubs included, is refused with one line, exit 2
+# and no output; the output is never written through a link, is whole when
+# two packs race to it, and no partial file outlives an interrupted pack.
 # Usage: packer-tests.sh REPO BIN_DIR ARCH NATIVE_PACKER
 set -uo pipefail
 repo=$1 bin=$2 arch=$3 native=$4
@@ -57,23 +59,24 @@ def headers(d):
     pe = struct.unpack_from("<I", d, 0x3C)[0]
     count, optsize = struct.unpack_from("<H", d, pe + 6)[0], struct.unpack_from("<H", d, pe + 20)[0]
     opt = pe + 24
-    secs = [struct.unpack_from("<8sIIII", d, opt + optsize + 40 * i) for i in range(count)]
-    return opt, {s[0].rstrip(b"\0").decode(): s[1:] for s in secs}
+    return opt, [struct.unpack_from("<8sIIII", d, opt + optsize + 40 * i) for i in range(count)]
 sopt, ssec = headers(stub); oopt, osec = headers(out)
-vsize, va, raw, ptr = osec[".rsrc"]
-assert list(ssec) == list(osec), "section names"
-assert all(ssec[n] == osec[n] for n in list(ssec)[:-2]), "sections before .rsrc moved"
+# Sections by index: names need not be unique. The resources are last but .reloc.
+r = len(ssec) - 2
+vsize, va, raw, ptr = osec[r][1:]
+assert [s[0] for s in ssec] == [s[0] for s in osec] and ssec[r][0].rstrip(b"\0") == b".rsrc", "section names"
+assert ssec[:r] == osec[:r], "sections before .rsrc moved"
 dirs = sopt + (112 if struct.unpack_from("<H", stub, sopt)[0] == 0x20B else 96)
 table = sopt + struct.unpack_from("<H", stub, sopt - 4)[0]
-changed = [(sopt + 8, 4), (sopt + 56, 4), (sopt + 64, 4), (dirs + 16, 8), (dirs + 40, 8), (table + 40 * (len(ssec) - 2), 80)]
+changed = [(sopt + 8, 4), (sopt + 56, 4), (sopt + 64, 4), (dirs + 16, 8), (dirs + 40, 8), (table + 40 * r, 80)]
 def masked(d):
     d = bytearray(d[:0x1000])
     for at, n in changed: d[at:at + n] = b"\0" * n
     return bytes(d)
 assert masked(stub) == masked(out), "headers changed beyond the fields packing sets"
-assert stub[0x1000:ssec[".rsrc"][3]] == out[0x1000:ptr], "section data before .rsrc changed"
-rv = osec[".reloc"]
-assert out[rv[3]:rv[3] + rv[2]] == stub[ssec[".reloc"][3]:ssec[".reloc"][3] + ssec[".reloc"][2]], ".reloc changed"
+assert stub[0x1000:ssec[r][4]] == out[0x1000:ptr], "section data before .rsrc changed"
+rv = osec[r + 1][1:]
+assert out[rv[3]:rv[3] + rv[2]] == stub[ssec[r + 1][4]:ssec[r + 1][4] + ssec[r + 1][3]], ".reloc changed"
 assert rv[1] % 0x1000 == 0 and rv[3] % 0x1000 == 0 and ptr % 0x1000 == 0, "page alignment"
 assert rv[1] >= va + vsize and len(out) == rv[3] + rv[2], "layout"
 assert struct.unpack_from("<I", out, oopt + 56)[0] == (rv[1] + rv[0] + 0xFFF) & ~0xFFF, "SizeOfImage"
@@ -144,12 +147,13 @@ sed '3s/^./A/;3s/^AA/BA/' "$work/probe.dat" >"$work/badsig.dat"
 osslsigncode sign -certs "$keys/signer.pem" -key "$keys/signer.key" -in "$stub" -out "$work/signed-stub.exe" >/dev/null
 
 good=(--installer "$probe" --manifest "$work/probe.dat")
+partials() { ls -A "$work" | grep -E '^\.vantor-pack-[0-9a-f]{32}\.partial$'; }  # partial outputs left behind
 refuses() {  # refuses PACKER ARGS...: without --output, it is added
   local packer=$1; shift
   rm -f "$work/out.exe"
   local err; err=$($packer "$@" --output "$work/out.exe" 2>&1 >/dev/null); local rc=$?
   [ $rc -eq 2 ] && [[ $err == vantor-pack:* ]] && [ "$(wc -l <<<"$err")" -eq 1 ] && [ ! -e "$work/out.exe" ] &&
-    [ -z "$(ls "$work" | grep partial)" ] || { echo "  got ($rc): $err"; return 1; }
+    [ -z "$(partials)" ] || { echo "  got ($rc): $err"; return 1; }
 }
 check "missing stub" refuses "$native" --stub "$work/none.exe" "${good[@]}"
 check "stub that is a folder" refuses "$native" --stub "$work/folder" "${good[@]}"
@@ -176,6 +180,65 @@ echo keep >"$work/existing.exe"
 pack --installer "$probe" --manifest "$work/twin.dat" --output "$work/existing.exe" 2>/dev/null
 check "a refused pack leaves an existing output alone" grep -qx keep "$work/existing.exe"
 
+# --- Hostile stubs: both packers refuse each, and write nothing -----------------------
+hostile=$work/hostile
+mkdir "$hostile"
+python3 "$(dirname "$0")/hostile-stubs.py" "$stub" "$hostile"
+for crafted in "$hostile"/*.exe; do
+  name=$(basename "$crafted" .exe)
+  [ "$name" = manifest-tab ] && continue
+  check "hostile stub: $name" refuses "$native" --stub "$crafted" "${good[@]}"
+  check "Windows packer: hostile stub: $name" refuses winpack --stub "$crafted" "${good[@]}"
+done
+# Valid XML: a tab before the manifest's version attribute.
+"$native" --stub "$hostile/manifest-tab.exe" "${good[@]}" --version 4.2.0.17 --output "$work/Tab.exe"
+check "--version stamps a manifest with a tab before version=" grep -qaP 'name="Vantor.VantorSetup"\tversion="4.2.0.17"' "$work/Tab.exe"
+winpack --stub "$hostile/manifest-tab.exe" "${good[@]}" --version 4.2.0.17 --output "$work/TabWin.exe"
+check "Windows packer: the same stamped bytes" cmp -s "$work/Tab.exe" "$work/TabWin.exe"
+
+# --- The output file: never through a link, whole when packs race, gone when interrupted ---
+echo keep >"$work/victim"
+linked() {  # linked PACKER NAME: links at the output and where the partial output once went lead to a victim
+  ln -s "$work/victim" "$work/$2.vantor-pack-partial"
+  ln -s "$work/victim" "$work/$2"
+  $1 --stub "$stub" "${good[@]}" --output "$work/$2" &&
+    [ ! -L "$work/$2" ] && cmp -s "$work/$2" "$work/Probe.exe" && grep -qx keep "$work/victim"
+}
+check "links at the output are replaced, not written through" linked "$native" Linked.exe
+check "Windows packer: links at the output are replaced, not written through" linked winpack WinLinked.exe
+whole() {  # whole FILE: FILE is one of the two launchers packed at once, and no partial file is left
+  { cmp -s "$1" "$work/Probe.exe" || cmp -s "$1" "$work/Cmd.exe"; } && [ -z "$(partials)" ]
+}
+race() {  # race PACKER PACKER: both pack to one output at once
+  local a b
+  rm -f "$work/Race.exe"
+  $1 --stub "$stub" "${good[@]}" --output "$work/Race.exe" & a=$!
+  $2 --stub "$stub" --installer "$cmd" --manifest "$work/cmd.dat" --output "$work/Race.exe" & b=$!
+  wait $a && wait $b && whole "$work/Race.exe"
+}
+for round in 1 2 3 4 5; do check "two packs to one output at once (round $round)" race "$native" "$native"; done
+check "the Linux and Windows packers to one output at once" race winpack "$native"
+# Interrupted while writing, once the partial file exists.
+interrupt() {  # interrupt SIGNAL native|windows
+  local pid
+  rm -f "$work/Big.exe"
+  if [ "$2" = native ]; then
+    # A background job starts with SIGINT ignored; the packer keeps what it inherits.
+    env --default-signal="$1" "$native" --stub "$stub" --installer "$work/Large.exe" --manifest "$work/large.dat" \
+      --output "$work/Big.exe" & pid=$!
+  else
+    winpack --stub "$stub" --installer "$work/Large.exe" --manifest "$work/large.dat" --output "$work/Big.exe" & pid=$!
+  fi
+  until [ -n "$(partials)" ]; do sleep 0.01; done
+  if [ "$2" = native ]; then kill "-$1" "$pid"; else
+    # The Windows program's own process (Wine turns SIGINT into Ctrl+C for it).
+    local program; program=$(windows_path "$bin/vantor-pack.exe")
+    kill "-$1" "$(ps -eo pid=,args= | P="$program " awk 'index($0, ENVIRON["P"]) { print $1 }' | head -n 1)"
+  fi
+  wait "$pid"
+  [ -z "$(partials)" ] && [ ! -e "$work/Big.exe" ]
+}
+
 # --- Awkward paths ------------------------------------------------------------------
 odd="$work/dir with 'quotes\" back\\slash ü"
 mkdir "$odd"; cp "$probe" "$odd/Set up ü.exe"; cp "$work/probe.dat" "$odd/scf ü.dat"
@@ -194,5 +257,7 @@ peak=$( { /usr/bin/time -f %M "$native" --stub "$stub" --installer "$work/Large.
   --output "$work/LargeSetup.exe"; } 2>&1 | tail -1)
 check "64 MB installer packed in under 16 MiB (peak ${peak} KiB)" test "$peak" -lt 16384
 check "64 MB payload extracts and runs" test "$(run_exit_code "$work/LargeSetup.exe" /exitcode:64)" = 64
+for signal in INT TERM; do check "SIG$signal while packing leaves no partial file" interrupt "$signal" native; done
+check "Windows packer: Ctrl+C while packing leaves no partial file" interrupt INT windows
 
 finish
