@@ -231,9 +231,9 @@ interrupt() {  # interrupt SIGNAL native|windows
   fi
   until [ -n "$(partials)" ]; do sleep 0.01; done
   if [ "$2" = native ]; then kill "-$1" "$pid"; else
-    # The Windows program's own process (Wine turns SIGINT into Ctrl+C for it).
-    local program; program=$(windows_path "$bin/vantor-pack.exe")
-    kill "-$1" "$(ps -eo pid=,args= | P="$program " awk 'index($0, ENVIRON["P"]) { print $1 }' | head -n 1)"
+    # The Windows program's own process, which names this output (Wine turns SIGINT into Ctrl+C for it).
+    kill "-$1" "$(ps -eo pid=,comm=,args= | P="$(windows_path "$work/Big.exe")" \
+      awk '$2 == "vantor-pack.exe" && index($0, ENVIRON["P"]) { print $1 }' | head -n 1)"
   fi
   wait "$pid"
   [ -z "$(partials)" ] && [ ! -e "$work/Big.exe" ]
