@@ -3,6 +3,10 @@
 #include <cerrno>
 #include <system_error>
 
+#ifdef __linux__
+#include <fcntl.h>
+#endif
+
 #include "Packaging/PackError.h"
 
 namespace vantor::packaging {
@@ -76,6 +80,16 @@ void File::ReadExactly(std::uint8_t* data, std::size_t size) {
 
 void File::Write(const std::uint8_t* data, std::size_t size) {
   if (std::fwrite(data, 1, size, stream_) != size) ThrowErrno("cannot write " + what_);
+  written_ += size;
+#ifdef __linux__
+  constexpr std::uint64_t kWriteBehindStep = 2 << 20;
+  if (writeBehind_ && written_ - started_ >= kWriteBehindStep) {
+    Flush();
+    // Only a hint: where it fails, the flush at the end writes everything.
+    ::sync_file_range(::fileno(stream_), static_cast<off_t>(started_), static_cast<off_t>(written_ - started_), SYNC_FILE_RANGE_WRITE);
+    started_ = written_;
+  }
+#endif
 }
 
 void File::Seek(std::uint64_t offset) {

@@ -29,7 +29,11 @@ class File {
   static File OpenForReading(const char* what, const std::filesystem::path& path);
   // Takes over `stream`, a file written under the description `what`.
   File(std::FILE* stream, std::string what) : stream_(stream), what_(std::move(what)) {}
-  File(File&& other) noexcept : stream_(other.stream_), what_(std::move(other.what_)) { other.stream_ = nullptr; }
+  File(File&& other) noexcept
+      : stream_(other.stream_), what_(std::move(other.what_)), writeBehind_(other.writeBehind_), written_(other.written_),
+        started_(other.started_) {
+    other.stream_ = nullptr;
+  }
   File& operator=(File&&) = delete;
   ~File();
 
@@ -40,6 +44,10 @@ class File {
   void Seek(std::uint64_t offset);
   // Writes out what the stream buffers; raises when it cannot.
   void Flush();
+  // From now on, asks the system (Linux) to start writing what was written
+  // to disk every few MiB, so that a flush to disk at the end has little
+  // left to wait for.
+  void WriteBehind() { writeBehind_ = true; }
   std::FILE* Stream() const { return stream_; }
   // Flushes and closes; raises when the data did not reach the file.
   void Close();
@@ -49,6 +57,9 @@ class File {
  private:
   std::FILE* stream_;
   std::string what_;
+  bool writeBehind_ = false;
+  std::uint64_t written_ = 0;  // bytes written in order, and how many of them the system was asked to write out
+  std::uint64_t started_ = 0;
 };
 
 // The output, written under a new name beside `target` and renamed onto it

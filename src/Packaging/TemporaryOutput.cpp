@@ -87,7 +87,10 @@ namespace {
 
 File CreateExclusive(const fs::path& target, HANDLE& handle) {
   const fs::path path = fs::absolute(FolderOf(target)) / RandomName();
-  handle = ::CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Nobody else may read or write it; deleting or renaming stays open to
+  // others, so that a pack racing to the same output can replace it the
+  // moment it is in place (this one renames by handle, not by name).
+  handle = ::CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) ThrowLastError("cannot create " + Describe("file", path));
   try {
     SetDeletePending(handle, true);
@@ -267,7 +270,9 @@ struct TemporaryOutput::Place {
 static_assert(sizeof(gName) > sizeof(".vantor-pack-.partial") + 2 * kRandomBytes);
 
 TemporaryOutput::TemporaryOutput(const fs::path& target)
-    : target_(target), place_(std::make_unique<Place>()), file_(place_->Create(target)) {}
+    : target_(target), place_(std::make_unique<Place>()), file_(place_->Create(target)) {
+  file_.WriteBehind();
+}
 
 TemporaryOutput::~TemporaryOutput() { file_.Discard(); }
 

@@ -218,6 +218,7 @@ race() {  # race PACKER PACKER: both pack to one output at once
 }
 for round in 1 2 3 4 5; do check "two packs to one output at once (round $round)" race "$native" "$native"; done
 check "the Linux and Windows packers to one output at once" race winpack "$native"
+for round in 1 2 3; do check "two Windows packers to one output at once (round $round)" race winpack winpack; done
 # Interrupted while writing, once the partial file exists.
 interrupt() {  # interrupt SIGNAL native|windows
   local pid
