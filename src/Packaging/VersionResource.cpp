@@ -1,5 +1,7 @@
 #include "Packaging/VersionResource.h"
 
+#include <algorithm>
+
 #include "Packaging/PeFormat.h"
 
 namespace vantor::packaging {
