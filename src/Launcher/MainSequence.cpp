@@ -9,6 +9,7 @@
 #include "Extraction/ExtractionFolder.h"
 #include "Extraction/FolderRemoval.h"
 #include "Extraction/ResourceExtraction.h"
+#include "Launcher/StubContract.h"
 #include "Process/ProcessRun.h"
 #include "Process/ProcessDescription.h"
 #include "Utilities/Module.h"
@@ -19,8 +20,6 @@
 namespace vantor::launcher {
 namespace {
 
-constexpr std::int32_t kInstallerResource = 100;
-constexpr std::int32_t kManifestResource = 101;
 constexpr wchar_t kInstallerName[] = L"Setup.exe";
 constexpr wchar_t kManifestName[] = L"scf.dat";
 
@@ -44,9 +43,9 @@ unsigned int RunMainSequence() {
   // its handle, and the path that handle gives.
   const extraction::ExtractionFolderGuard folder(extraction::CreateExtractionFolder());
   const utilities::FileHandle installerLock =
-      extraction::WriteResourceToFile(folder.Handle(), kInstallerName, kInstallerResource);
+      extraction::WriteResourceToFile(folder.Handle(), kInstallerName, contract::kInstallerResource);
   const utilities::FileHandle manifestLock =
-      extraction::WriteResourceToFile(folder.Handle(), kManifestName, kManifestResource);
+      extraction::WriteResourceToFile(folder.Handle(), kManifestName, contract::kManifestResource);
 
   process::ProcessSpec installer;
   installer.application = (folder.Path() / kInstallerName).wstring();

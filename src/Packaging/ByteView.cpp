@@ -49,4 +49,39 @@ std::u16string ByteView::U16CString(std::size_t offset) const {
   throw FormatError(std::string("UTF-16 string at offset ") + Hex(offset) + " of " + name_ + " has no end inside it");
 }
 
+namespace {
+
+void Put(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint32_t value, std::size_t width, const char* name) {
+  if (offset > bytes.size() || width > bytes.size() - offset) {
+    throw FormatError(std::string("field (") + Hex(width) + " bytes at offset " + Hex(offset) + ") runs past the end of " +
+                      name + " (" + Hex(bytes.size()) + " bytes)");
+  }
+  for (std::size_t i = 0; i < width; ++i) bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+}  // namespace
+
+void PutLe16(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint16_t value, const char* name) {
+  Put(bytes, offset, value, 2, name);
+}
+
+void PutLe32(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint32_t value, const char* name) {
+  Put(bytes, offset, value, 4, name);
+}
+
+void AppendLe16(std::vector<std::uint8_t>& bytes, std::uint16_t value) {
+  bytes.push_back(static_cast<std::uint8_t>(value));
+  bytes.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+
+std::uint32_t To32(std::uint64_t value, const char* what) {
+  if (value > UINT32_MAX) throw FormatError(std::string(what) + " (" + Hex(value) + ") does not fit in 32 bits");
+  return static_cast<std::uint32_t>(value);
+}
+
+std::uint16_t To16(std::uint64_t value, const char* what) {
+  if (value > UINT16_MAX) throw FormatError(std::string(what) + " (" + Hex(value) + ") does not fit in 16 bits");
+  return static_cast<std::uint16_t>(value);
+}
+
 }  // namespace vantor::packaging

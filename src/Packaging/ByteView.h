@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace vantor::packaging {
 
@@ -62,5 +63,22 @@ class ByteView {
   std::size_t size_ = 0;
   const char* name_ = "";
 };
+
+// Little-endian fields written into a buffer, checked like reads: one that
+// does not fit raises FormatError naming `name`.
+void PutLe16(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint16_t value, const char* name);
+void PutLe32(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint32_t value, const char* name);
+void AppendLe16(std::vector<std::uint8_t>& bytes, std::uint16_t value);
+
+// `value` as a 32-bit field; raises FormatError naming `what` when it does not fit.
+std::uint32_t To32(std::uint64_t value, const char* what);
+// `value` as a 16-bit field; raises FormatError naming `what` when it does not fit.
+std::uint16_t To16(std::uint64_t value, const char* what);
+
+// `value` rounded up to a multiple of `alignment`, a power of two.
+constexpr std::uint64_t AlignUp(std::uint64_t value, std::uint64_t alignment) {
+  return (value + alignment - 1) & ~(alignment - 1);
+}
+constexpr bool IsPowerOfTwo(std::uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
 }  // namespace vantor::packaging

@@ -3,6 +3,10 @@
 #include <cerrno>
 #include <system_error>
 
+#ifdef __linux__
+#include <fcntl.h>
+#endif
+
 #include "Packaging/PackError.h"
 
 namespace vantor::packaging {
@@ -10,11 +14,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::FILE* OpenStream(const fs::path& path, bool write) {
+std::FILE* OpenStream(const fs::path& path) {
 #ifdef _WIN32
-  return _wfopen(path.c_str(), write ? L"wb" : L"rb");
+  return _wfopen(path.c_str(), L"rb");
 #else
-  return std::fopen(path.c_str(), write ? "wb" : "rb");
+  return std::fopen(path.c_str(), "rb");
 #endif
 }
 
@@ -52,15 +56,9 @@ std::vector<std::uint8_t> ReadWholeFile(const char* what, const fs::path& path, 
 }
 
 File File::OpenForReading(const char* what, const fs::path& path) {
-  std::FILE* stream = OpenStream(path, false);
+  std::FILE* stream = OpenStream(path);
   if (stream == nullptr) throw InputError(Describe(what, path) + " cannot be read: " + std::generic_category().message(errno));
   return File(stream, Describe(what, path));
-}
-
-File File::Create(const fs::path& path) {
-  std::FILE* stream = OpenStream(path, true);
-  if (stream == nullptr) ThrowErrno("cannot create " + Describe("file", path));
-  return File(stream, Describe("file", path));
 }
 
 File::~File() { Discard(); }
@@ -82,6 +80,16 @@ void File::ReadExactly(std::uint8_t* data, std::size_t size) {
 
 void File::Write(const std::uint8_t* data, std::size_t size) {
   if (std::fwrite(data, 1, size, stream_) != size) ThrowErrno("cannot write " + what_);
+  written_ += size;
+#ifdef __linux__
+  constexpr std::uint64_t kWriteBehindStep = 2 << 20;
+  if (writeBehind_ && written_ - started_ >= kWriteBehindStep) {
+    Flush();
+    // Only a hint: where it fails, the flush at the end writes everything.
+    ::sync_file_range(::fileno(stream_), static_cast<off_t>(started_), static_cast<off_t>(written_ - started_), SYNC_FILE_RANGE_WRITE);
+    started_ = written_;
+  }
+#endif
 }
 
 void File::Seek(std::uint64_t offset) {
@@ -93,28 +101,14 @@ void File::Seek(std::uint64_t offset) {
   if (result != 0) ThrowErrno("cannot seek in " + what_);
 }
 
+void File::Flush() {
+  if (std::fflush(stream_) != 0) ThrowErrno("cannot write " + what_);
+}
+
 void File::Close() {
   std::FILE* stream = stream_;
   stream_ = nullptr;
   if (std::fclose(stream) != 0) ThrowErrno("cannot write " + what_);
-}
-
-TemporaryOutput::TemporaryOutput(const fs::path& target)
-    : target_(target),
-      temporary_(fs::path(target).concat(".vantor-pack-partial")),
-      file_(File::Create(temporary_)) {}
-
-TemporaryOutput::~TemporaryOutput() {
-  if (committed_) return;
-  file_.Discard();
-  std::error_code ignored;
-  fs::remove(temporary_, ignored);
-}
-
-void TemporaryOutput::Commit() {
-  file_.Close();
-  fs::rename(temporary_, target_);
-  committed_ = true;
 }
 
 }  // namespace vantor::packaging

@@ -1,12 +1,13 @@
 #pragma once
 
-// Files by path on either host (wide paths on Windows), read and written in
-// chunks. Failures to read an input raise InputError; failures to write raise
-// std::system_error.
+// Files by path on either host (wide paths on Windows), read in chunks, and
+// the output written through a file of its own. Failures to read an input
+// raise InputError; failures to write raise std::system_error.
 
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,8 +27,13 @@ std::vector<std::uint8_t> ReadWholeFile(const char* what, const std::filesystem:
 class File {
  public:
   static File OpenForReading(const char* what, const std::filesystem::path& path);
-  static File Create(const std::filesystem::path& path);
-  File(File&& other) noexcept : stream_(other.stream_), what_(std::move(other.what_)) { other.stream_ = nullptr; }
+  // Takes over `stream`, a file written under the description `what`.
+  File(std::FILE* stream, std::string what) : stream_(stream), what_(std::move(what)) {}
+  File(File&& other) noexcept
+      : stream_(other.stream_), what_(std::move(other.what_)), writeBehind_(other.writeBehind_), written_(other.written_),
+        started_(other.started_) {
+    other.stream_ = nullptr;
+  }
   File& operator=(File&&) = delete;
   ~File();
 
@@ -36,34 +42,51 @@ class File {
   void ReadExactly(std::uint8_t* data, std::size_t size);
   void Write(const std::uint8_t* data, std::size_t size);
   void Seek(std::uint64_t offset);
+  // Writes out what the stream buffers; raises when it cannot.
+  void Flush();
+  // From now on, asks the system (Linux) to start writing what was written
+  // to disk every few MiB, so that a flush to disk at the end has little
+  // left to wait for.
+  void WriteBehind() { writeBehind_ = true; }
+  std::FILE* Stream() const { return stream_; }
   // Flushes and closes; raises when the data did not reach the file.
   void Close();
   // Closes, ignoring errors (the file is being given up).
   void Discard();
 
  private:
-  File(std::FILE* stream, std::string what) : stream_(stream), what_(std::move(what)) {}
   std::FILE* stream_;
   std::string what_;
+  bool writeBehind_ = false;
+  std::uint64_t written_ = 0;  // bytes written in order, and how many of them the system was asked to write out
+  std::uint64_t started_ = 0;
 };
 
-// A file written beside `target` and renamed onto it by Commit; removed when
-// destroyed uncommitted, so a failure leaves `target` as it was.
+// The output, written under a new name beside `target` and renamed onto it
+// by Commit. The file is created exclusively (never through a link, never one
+// that exists) under an unpredictable name from the system's random source,
+// and held open from then on. Until Commit it is removed when this is
+// destroyed, when the process is interrupted (SIGINT, SIGTERM, SIGHUP; on
+// Windows it is delete-pending until Commit, so it goes with the process
+// however that ends), so a failure leaves `target` as it was. One at a time.
 class TemporaryOutput {
  public:
+  // Raises std::system_error when the file cannot be created.
   explicit TemporaryOutput(const std::filesystem::path& target);
   TemporaryOutput(const TemporaryOutput&) = delete;
   TemporaryOutput& operator=(const TemporaryOutput&) = delete;
   ~TemporaryOutput();
 
   File& Stream() { return file_; }
+  // Flushes the file to disk, then renames it onto `target`, replacing a file
+  // or link there (never writing through a link). Raises std::system_error.
   void Commit();
 
  private:
+  struct Place;  // the folder and name, held per platform
   std::filesystem::path target_;
-  std::filesystem::path temporary_;
+  std::unique_ptr<Place> place_;
   File file_;
-  bool committed_ = false;
 };
 
 }  // namespace vantor::packaging

@@ -10,25 +10,17 @@ namespace {
 
 constexpr std::uint64_t kImageLimit = 0x7FFFFFFF;  // what a 32-bit process can map at most
 
-// Optional header fields at the same offsets in PE32 and PE32+.
-constexpr std::size_t kSizeOfInitializedData = 8;
-constexpr std::size_t kSizeOfImage = 56;
-constexpr std::size_t kCheckSum = 64;
-// Section header fields.
-constexpr std::size_t kSectionHeaderSize = 40;
-constexpr std::size_t kVirtualSize = 8;
-constexpr std::size_t kVirtualAddress = 12;
-constexpr std::size_t kSizeOfRawData = 16;
-constexpr std::size_t kPointerToRawData = 20;
-constexpr std::uint32_t kInitializedData = 0x40;
-
-std::uint64_t Align(std::uint64_t value, std::uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
-
-void Put32(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint64_t value) {
-  for (std::size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
 std::vector<std::uint8_t> Copy(ByteView bytes) { return {bytes.Data(), bytes.Data() + bytes.Size()}; }
+
+// The bytes of `leaves` that are the stub's own, copied from its image.
+std::uint64_t BorrowedFrom(const PeImage& image, const std::vector<ResourceLeaf>& leaves) {
+  const ByteView file = image.Bytes();
+  std::uint64_t total = 0;
+  for (const ResourceLeaf& leaf : leaves)
+    if (!leaf.stream && leaf.bytes.Data() >= file.Data() && leaf.bytes.Data() + leaf.bytes.Size() <= file.Data() + file.Size())
+      total += leaf.bytes.Size();
+  return total;
+}
 
 }  // namespace
 
@@ -36,72 +28,87 @@ StubLayout CheckLayout(const PeImage& image, const std::string& what) {
   const auto& sections = image.Sections();
   const DataDirectory resources = image.DirectoryEntry(Directory::kResource);
   const auto found = std::find_if(sections.begin(), sections.end(), [&](const Section& s) { return s.virtualAddress == resources.rva; });
-  if (resources.size == 0 || found == sections.end())
+  if (resources.size == 0 || found == sections.end() || found->sizeOfRawData == 0)
     throw InputError(what + " has no resource section of its own");
   StubLayout layout{static_cast<std::size_t>(found - sections.begin())};
   const DataDirectory relocations = image.DirectoryEntry(Directory::kBaseRelocation);
   for (std::size_t i = layout.resources + 1; i < sections.size(); ++i)
-    if (sections[i].name != ".reloc" || relocations.rva < sections[i].virtualAddress ||
-        relocations.rva >= sections[i].virtualAddress + sections[i].virtualSize)
+    if (sections[i].name != ".reloc" || sections[i].sizeOfRawData == 0 || relocations.rva < sections[i].virtualAddress ||
+        relocations.rva - sections[i].virtualAddress >= sections[i].virtualSize)
       throw InputError(what + ": section '" + sections[i].name + "' follows the resources; only .reloc may");
-  for (std::uint32_t index = 0; index < 16; ++index) {
+  for (std::uint32_t index = 0; index < pe::kDirectoryCount; ++index) {
     const auto directory = static_cast<Directory>(index);
     const DataDirectory entry = image.DirectoryEntry(directory);
     if (directory != Directory::kResource && directory != Directory::kBaseRelocation && directory != Directory::kSecurity &&
         entry.size != 0 && entry.rva >= found->virtualAddress)
       throw InputError(what + ": data directory " + std::to_string(index) + " lies in or after the resources");
   }
-  std::uint64_t fileEnd = 0;
-  for (const Section& section : sections) fileEnd = std::max<std::uint64_t>(fileEnd, section.pointerToRawData + std::uint64_t{section.sizeOfRawData});
+  // Sections' file data are ordered (PeImage checks), so the last one with data ends them.
+  std::uint64_t fileEnd = image.SizeOfHeaders();
+  for (const Section& section : sections)
+    if (section.sizeOfRawData != 0) fileEnd = std::uint64_t{section.pointerToRawData} + section.sizeOfRawData;
   if (fileEnd != image.Bytes().Size()) throw InputError(what + " has data after its last section");
-  if (image.FileAlignment() % 8 != 0) throw InputError(what + ": file alignment " + Hex(image.FileAlignment()) + " is not a multiple of 8");
   return layout;
 }
-
 
 RebuiltImage::RebuiltImage(const PeImage& image, const StubLayout& layout, const ResourceSection& resources)
     : image_(image), layout_(layout), resources_(resources) {
   const auto& sections = image.Sections();
   const Section& rsrc = sections[layout.resources];
-  rawSize_ = Align(resources.Size(), image.FileAlignment());
+  rawSize_ = AlignUp(resources.Size(), image.FileAlignment());
+  std::uint64_t fileEnd = rsrc.pointerToRawData + rawSize_;
   if (layout.resources + 1 < sections.size()) {
     const Section& next = sections[layout.resources + 1];
-    virtualShift_ = static_cast<std::int64_t>(Align(rsrc.virtualAddress + resources.Size(), image.SectionAlignment())) - next.virtualAddress;
-    fileShift_ = static_cast<std::int64_t>(rsrc.pointerToRawData + rawSize_) - next.pointerToRawData;
+    virtualShift_ = static_cast<std::int64_t>(AlignUp(rsrc.virtualAddress + resources.Size(), image.SectionAlignment())) - next.virtualAddress;
+    fileShift_ = static_cast<std::int64_t>(fileEnd) - next.pointerToRawData;
+    for (std::size_t i = layout.resources + 1; i < sections.size(); ++i) fileEnd += sections[i].sizeOfRawData;
   }
   const Section& last = sections.back();
   const std::uint64_t lastEnd = layout.resources + 1 < sections.size()
                                     ? static_cast<std::uint64_t>(last.virtualAddress + virtualShift_) + last.virtualSize
                                     : rsrc.virtualAddress + resources.Size();
-  sizeOfImage_ = Align(lastEnd, image.SectionAlignment());
+  sizeOfImage_ = AlignUp(lastEnd, image.SectionAlignment());
   if (sizeOfImage_ > kImageLimit) throw InputError("installer too large: the launcher image would exceed 2 GiB");
+  // Whatever the stub says, the launcher is no bigger than the stub plus what
+  // is new in it (the payload, stamped values, the resource directory) plus
+  // alignment: a layout that would make more of it is refused.
+  const std::uint64_t added = resources.Size() - BorrowedFrom(image, resources.Leaves());
+  if (fileEnd > image.Bytes().Size() + added + image.FileAlignment())
+    throw InputError("stub: its layout would make the launcher " + Hex(fileEnd) + " bytes, more than the stub and the payload");
 }
 
-// The stub's bytes up to the resource section, its headers updated.
+// The stub's bytes up to the resource section, its headers updated. The
+// fields lie in the headers, which end before the first section's data.
 std::vector<std::uint8_t> RebuiltImage::Prefix() const {
+  namespace opt = pe::optional;
+  namespace sec = pe::section;
   const auto& sections = image_.Sections();
   const Section& rsrc = sections[layout_.resources];
   const HeaderLayout& headers = image_.Layout();
   auto bytes = Copy(image_.Bytes().Sub(0, rsrc.pointerToRawData, "stub before its resources"));
+  const auto put = [&](std::size_t offset, std::uint64_t value, const char* what) {
+    PutLe32(bytes, offset, To32(value, what), "stub headers");
+  };
   const std::size_t optional = headers.optionalHeader;
-  const std::int64_t rawGrowth = static_cast<std::int64_t>(rawSize_) - rsrc.sizeOfRawData;
-  if (rsrc.characteristics & kInitializedData)
-    Put32(bytes, optional + kSizeOfInitializedData, static_cast<std::uint64_t>(image_.Bytes().U32(optional + kSizeOfInitializedData) + rawGrowth));
-  Put32(bytes, optional + kSizeOfImage, sizeOfImage_);
-  Put32(bytes, optional + kCheckSum, 0);
-  const std::size_t rsrcHeader = headers.sectionTable + kSectionHeaderSize * layout_.resources;
-  Put32(bytes, rsrcHeader + kVirtualSize, resources_.Size());
-  Put32(bytes, rsrcHeader + kSizeOfRawData, rawSize_);
-  for (std::size_t i = layout_.resources + 1; i < sections.size(); ++i) {
-    const std::size_t header = headers.sectionTable + kSectionHeaderSize * i;
-    Put32(bytes, header + kVirtualAddress, static_cast<std::uint64_t>(sections[i].virtualAddress + virtualShift_));
-    Put32(bytes, header + kPointerToRawData, static_cast<std::uint64_t>(sections[i].pointerToRawData + fileShift_));
+  if (rsrc.characteristics & sec::kInitializedData) {
+    const std::uint64_t initialized = image_.Bytes().U32(optional + opt::kSizeOfInitializedData) - std::uint64_t{rsrc.sizeOfRawData};
+    put(optional + opt::kSizeOfInitializedData, initialized + rawSize_, "SizeOfInitializedData");
   }
-  const auto directory = [&](Directory d) { return headers.dataDirectories + 8 * static_cast<std::size_t>(d); };
-  Put32(bytes, directory(Directory::kResource) + 4, resources_.Size());
+  put(optional + opt::kSizeOfImage, sizeOfImage_, "SizeOfImage");
+  put(optional + opt::kCheckSum, 0, "CheckSum");
+  const std::size_t rsrcHeader = headers.sectionTable + sec::kSize * layout_.resources;
+  put(rsrcHeader + sec::kVirtualSize, resources_.Size(), "resource section size");
+  put(rsrcHeader + sec::kSizeOfRawData, rawSize_, "resource section size");
+  for (std::size_t i = layout_.resources + 1; i < sections.size(); ++i) {
+    const std::size_t header = headers.sectionTable + sec::kSize * i;
+    put(header + sec::kVirtualAddress, static_cast<std::uint64_t>(sections[i].virtualAddress + virtualShift_), "section address");
+    put(header + sec::kPointerToRawData, static_cast<std::uint64_t>(sections[i].pointerToRawData + fileShift_), "section file offset");
+  }
+  const auto directory = [&](Directory d) { return headers.dataDirectories + pe::kDataDirectorySize * static_cast<std::size_t>(d); };
+  put(directory(Directory::kResource) + 4, resources_.Size(), "resource directory size");
   const DataDirectory relocations = image_.DirectoryEntry(Directory::kBaseRelocation);
   if (relocations.size != 0)
-    Put32(bytes, directory(Directory::kBaseRelocation), static_cast<std::uint64_t>(relocations.rva + virtualShift_));
+    put(directory(Directory::kBaseRelocation), static_cast<std::uint64_t>(relocations.rva + virtualShift_), "relocation directory");
   return bytes;
 }
 
@@ -117,8 +124,8 @@ void RebuiltImage::WriteTo(File& file) const {
     out.Write(raw.Data(), raw.Size());
   }
   std::vector<std::uint8_t> checkSum(4);
-  Put32(checkSum, 0, out.CheckSum());
-  file.Seek(image_.Layout().optionalHeader + kCheckSum);
+  PutLe32(checkSum, 0, out.CheckSum(), "checksum");
+  file.Seek(image_.Layout().optionalHeader + pe::optional::kCheckSum);
   file.Write(checkSum.data(), checkSum.size());
 }
 

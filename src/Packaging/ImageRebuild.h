@@ -26,7 +26,9 @@ StubLayout CheckLayout(const PeImage& image, const std::string& what);
 
 class RebuiltImage {
  public:
-  // Raises InputError when the image would grow past 2 GiB.
+  // Raises InputError when the image would grow past 2 GiB, or the file past
+  // the stub's size plus what is new in it (payload, stamped values, the
+  // resource directory) plus the file alignment.
   RebuiltImage(const PeImage& image, const StubLayout& layout, const ResourceSection& resources);
 
   // Writes the whole image, then its checksum (computed as the loader does).

@@ -12,4 +12,9 @@ class InputError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// vantor-pack's exit codes.
+inline constexpr int kPackDone = 0;
+inline constexpr int kPackWriteFailed = 1;  // a failure while writing the output
+inline constexpr int kPackBadInput = 2;     // refused: nothing was written
+
 }  // namespace vantor::packaging

@@ -1,5 +1,5 @@
 // vantor-pack: writes an installer and its signed manifest into a launcher
-// stub. Exit codes: 0 done, 1 a failure while writing, 2 bad input.
+// stub. Exit codes: PackError.h.
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -67,16 +67,16 @@ int Run(const std::vector<std::filesystem::path>& arguments) {
     const Command command = ParseArguments(arguments);
     if (command.help) {
       std::cout << kUsage;
-      return 0;
+      return kPackDone;
     }
     Pack(command.options);
-    return 0;
+    return kPackDone;
   } catch (const InputError& error) {
     std::cerr << "vantor-pack: " << error.what() << '\n';
-    return 2;
+    return kPackBadInput;
   } catch (const std::exception& error) {
     std::cerr << "vantor-pack: " << error.what() << '\n';
-    return 1;
+    return kPackWriteFailed;
   }
 }
 

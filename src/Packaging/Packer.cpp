@@ -3,21 +3,16 @@
 #include <algorithm>
 #include <string_view>
 
-#include "Packaging/FileIo.h"
-#include "Packaging/ImageRebuild.h"
+#include "Launcher/StubContract.h"
 #include "Packaging/ManifestCheck.h"
 #include "Packaging/OutputImage.h"
 #include "Packaging/PackError.h"
-#include "Packaging/PeImage.h"
 #include "Packaging/PeResources.h"
-#include "Packaging/ResourceSection.h"
+#include "Packaging/VersionResource.h"
 
 namespace vantor::packaging {
 namespace {
 
-constexpr std::uint32_t kInstallerId = 100;
-constexpr std::uint32_t kManifestId = 101;
-constexpr std::uint32_t kNeutralLanguage = 0;
 constexpr std::size_t kChunk = 1 << 20;
 constexpr std::uint64_t kManifestLimit = 1 << 20;
 constexpr std::uint64_t kStubLimit = std::uint64_t{1} << 31;
@@ -25,57 +20,78 @@ constexpr std::uint64_t kStubLimit = std::uint64_t{1} << 31;
 // "MZ", and "PE\0\0" where the DOS header's e_lfanew points.
 void CheckIsPeImage(const std::filesystem::path& path, std::uint64_t size) {
   auto file = File::OpenForReading("installer", path);
-  std::uint8_t dos[64] = {};
-  const bool hasDosHeader = file.Read(dos, sizeof dos) == sizeof dos && dos[0] == 'M' && dos[1] == 'Z';
-  std::uint32_t peOffset = 0;
-  for (std::size_t i = 0; i < 4; ++i) peOffset |= std::uint32_t{dos[60 + i]} << (8 * i);
-  std::uint8_t signature[4] = {};
-  if (hasDosHeader && std::uint64_t{peOffset} + 4 <= size) {
+  std::uint8_t dos[pe::kDosHeaderSize] = {};
+  const bool hasDosHeader = file.Read(dos, sizeof dos) == sizeof dos &&
+                            ByteView(dos, sizeof dos, "DOS header").U16(0) == pe::kDosSignature;
+  const std::uint32_t peOffset = ByteView(dos, sizeof dos, "DOS header").U32(pe::kNewHeaderOffset);
+  std::uint8_t signature[pe::kPeSignatureSize] = {};
+  if (hasDosHeader && std::uint64_t{peOffset} + sizeof signature <= size) {
     file.Seek(peOffset);
     file.ReadExactly(signature, sizeof signature);
   }
-  if (std::string_view(reinterpret_cast<const char*>(signature), 4) != std::string_view("PE\0\0", 4))
+  if (ByteView(signature, sizeof signature, "PE signature").U32(0) != pe::kPeSignature)
     throw InputError(Describe("installer", path) + " is not a Windows program (no MZ and PE headers)");
 }
 
 std::string_view AsText(ByteView bytes) { return {reinterpret_cast<const char*>(bytes.Data()), bytes.Size()}; }
 
+bool IsPayload(const Resource& resource) {
+  return resource.type == ResourceId(pe::kResourceRcData) &&
+         (resource.name == ResourceId(contract::kInstallerResource) || resource.name == ResourceId(contract::kManifestResource));
+}
+
 // This project's launcher: its version resource names the product, its
 // application manifest the assembly.
-void CheckIsLauncherStub(const PeImage& image, const PackOptions& options) {
-  const auto what = Describe("stub", options.stub);
+void CheckIsLauncherStub(const PeImage& image, const std::string& what, std::optional<std::uint16_t> machine) {
   if (image.DirectoryEntry(Directory::kSecurity).size != 0)
     throw InputError(what + " carries an Authenticode signature that packing would break: pack the unsigned stub, then sign the result");
   const auto version = FindResourceData(image, pe::kResourceVersion, 1);
   const auto manifest = FindResourceData(image, pe::kResourceManifest, 1);
-  if (!version || !manifest || ParseVersionInfo(*version).String(u"ProductName") != u"VantorSetup" ||
-      AsText(*manifest).find("name=\"Vantor.VantorSetup\"") == std::string_view::npos)
+  if (!version || !manifest || ParseVersionInfo(*version).String(u"ProductName") != contract::kProductName ||
+      AssemblyIdentityAttribute(AsText(*manifest), "name") != contract::kAssemblyName)
     throw InputError(what + " is not a VantorSetup launcher stub");
   if (image.Machine() != pe::kMachineI386 && image.Machine() != pe::kMachineAmd64)
     throw InputError(what + " is for an unknown machine (" + Hex(image.Machine()) + ")");
-  if (options.machine && image.Machine() != *options.machine)
+  if (machine && image.Machine() != *machine)
     throw InputError(what + " is for " + (image.Machine() == pe::kMachineI386 ? "x86" : "x64") + ", not the architecture asked for");
 }
 
-std::vector<std::uint8_t> Copy(ByteView bytes) { return {bytes.Data(), bytes.Data() + bytes.Size()}; }
+// Runs `step` on input from `what`, turning its format errors into input errors.
+template <typename Step>
+auto Checked(const std::string& what, Step step) {
+  try {
+    return step();
+  } catch (const FormatError& error) {
+    throw InputError(what + " is not a valid image: " + error.what());
+  }
+}
 
-// The stub's resources but its payload, stamped with `version` when given.
-std::vector<ResourceLeaf> KeptResources(const PeImage& image, const std::optional<Version>& version) {
+// The stub's resources but its payload, stamped with `version` when given;
+// stamped bytes are kept in `stamped`.
+std::vector<ResourceLeaf> KeptResources(const PeImage& image, const std::optional<Version>& version,
+                                        std::list<std::vector<std::uint8_t>>& stamped) {
   std::vector<ResourceLeaf> leaves;
   for (const Resource& resource : ReadResources(image)) {
-    const bool payload = resource.type == ResourceId(pe::kResourceRcData) &&
-                         (resource.name == ResourceId(kInstallerId) || resource.name == ResourceId(kManifestId));
-    if (payload) continue;
-    ResourceLeaf leaf{resource.type, resource.name, resource.language, resource.codePage, Copy(ResourceData(image, resource)), 0, {}};
-    if (version && resource.type == ResourceId(pe::kResourceVersion))
-      leaf.bytes = StampVersionResource(leaf.bytes.data(), leaf.bytes.size(), *version);
-    if (version && resource.type == ResourceId(pe::kResourceManifest)) {
-      const auto text = StampManifestVersion(std::string_view(reinterpret_cast<const char*>(leaf.bytes.data()), leaf.bytes.size()), *version);
-      leaf.bytes.assign(text.begin(), text.end());
+    if (IsPayload(resource)) continue;
+    ResourceLeaf leaf{resource.type, resource.name, resource.language, resource.codePage, ResourceData(image, resource), 0, {}};
+    if (version && resource.type == ResourceId(pe::kResourceVersion)) {
+      stamped.push_back(StampVersionResource(leaf.bytes, *version));
+    } else if (version && resource.type == ResourceId(pe::kResourceManifest)) {
+      const std::string text = StampManifestVersion(AsText(leaf.bytes), *version);
+      stamped.emplace_back(text.begin(), text.end());
+    } else {
+      leaves.push_back(std::move(leaf));
+      continue;
     }
+    leaf.bytes = ByteView(stamped.back().data(), stamped.back().size(), "stamped resource");
     leaves.push_back(std::move(leaf));
   }
   return leaves;
+}
+
+std::vector<ResourceLeaf> WithPayload(std::vector<ResourceLeaf> kept, std::vector<ResourceLeaf> payload) {
+  kept.insert(kept.end(), std::make_move_iterator(payload.begin()), std::make_move_iterator(payload.end()));
+  return kept;
 }
 
 // Copies the installer into the image in chunks, hashing it on the way.
@@ -88,17 +104,6 @@ void StreamInstaller(const std::filesystem::path& path, std::uint64_t size, Outp
     md5.Update(buffer.data(), count);
     out.Write(buffer.data(), count);
     left -= count;
-  }
-}
-
-PeImage ReadStub(const PackOptions& options) {
-  const auto what = Describe("stub", options.stub);
-  try {
-    PeImage image(ReadWholeFile("stub", options.stub, kStubLimit));
-    CheckIsLauncherStub(image, options);
-    return image;
-  } catch (const FormatError& error) {
-    throw InputError(what + " is not a valid image: " + error.what());
   }
 }
 
@@ -120,9 +125,26 @@ void CheckOutput(const std::filesystem::path& output) {
 
 }  // namespace
 
+LauncherStub ReadLauncherStub(std::vector<std::uint8_t> bytes, const std::string& what, std::optional<std::uint16_t> machine) {
+  return Checked(what, [&] {
+    PeImage image(std::move(bytes));
+    CheckIsLauncherStub(image, what, machine);
+    const StubLayout layout = CheckLayout(image, what);
+    return LauncherStub{std::move(image), layout};
+  });
+}
+
+PackedLauncher::PackedLauncher(const LauncherStub& stub, std::vector<ResourceLeaf> payload, const std::optional<Version>& version,
+                   const std::string& what)
+    : resources_(Checked(what, [&] {
+        return ResourceSection(WithPayload(KeptResources(stub.image, version, stamped_), std::move(payload)),
+                               stub.image.Sections()[stub.layout.resources].virtualAddress);
+      })),
+      image_(Checked(what, [&] { return RebuiltImage(stub.image, stub.layout, resources_); })) {}
+
 void Pack(const PackOptions& options) {
-  const PeImage stub = ReadStub(options);
-  const StubLayout layout = CheckLayout(stub, Describe("stub", options.stub));
+  const std::string what = Describe("stub", options.stub);
+  const LauncherStub stub = ReadLauncherStub(ReadWholeFile("stub", options.stub, kStubLimit), what, options.machine);
   const std::uint64_t installerSize = CheckInputFile("installer", options.installer);
   CheckIsPeImage(options.installer, installerSize);
   std::vector<std::uint8_t> manifestBytes;
@@ -130,15 +152,15 @@ void Pack(const PackOptions& options) {
   CheckOutput(options.output);
 
   Md5 md5;
-  auto leaves = KeptResources(stub, options.version);
-  leaves.push_back({pe::kResourceRcData, kInstallerId, kNeutralLanguage, 0, {}, installerSize,
-                    [&](OutputImage& out) { StreamInstaller(options.installer, installerSize, out, md5); }});
-  leaves.push_back({pe::kResourceRcData, kManifestId, kNeutralLanguage, 0, std::move(manifestBytes), 0, {}});
-  const ResourceSection resources(std::move(leaves), stub.Sections()[layout.resources].virtualAddress);
-  const RebuiltImage image(stub, layout, resources);
+  std::vector<ResourceLeaf> payload;
+  payload.push_back({pe::kResourceRcData, contract::kInstallerResource, contract::kPayloadLanguage, 0, {}, installerSize,
+                     [&](OutputImage& out) { StreamInstaller(options.installer, installerSize, out, md5); }});
+  payload.push_back({pe::kResourceRcData, contract::kManifestResource, contract::kPayloadLanguage, 0,
+                     ByteView(manifestBytes.data(), manifestBytes.size(), "manifest"), 0, {}});
+  const PackedLauncher launcher(stub, std::move(payload), options.version, what);
 
   TemporaryOutput output(options.output);
-  image.WriteTo(output.Stream());
+  launcher.WriteTo(output.Stream());
   CheckInstallerDigest(manifest, md5.Finish());
   output.Commit();
 }

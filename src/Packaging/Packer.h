@@ -1,12 +1,19 @@
 #pragma once
 
 // Packing: a launcher stub, an installer and its signed manifest in, a
-// launcher that carries both (RT_RCDATA 100 and 101) out.
+// launcher that carries both (the payload resources of StubContract.h) out.
 
 #include <cstdint>
 #include <filesystem>
+#include <list>
 #include <optional>
+#include <string>
+#include <vector>
 
+#include "Packaging/FileIo.h"
+#include "Packaging/ImageRebuild.h"
+#include "Packaging/PeImage.h"
+#include "Packaging/ResourceSection.h"
 #include "Packaging/VersionStamp.h"
 
 namespace vantor::packaging {
@@ -20,10 +27,40 @@ struct PackOptions {
   std::optional<std::uint16_t> machine;  // the stub's required machine, when asked for
 };
 
+// A launcher stub, read and checked.
+struct LauncherStub {
+  PeImage image;
+  StubLayout layout;
+};
+
+// The stub reader: `bytes` as a launcher stub. Raises InputError, naming
+// `what`, unless they are a well-formed image (PeImage's layout rules, a
+// resource tree within its budget) of this project's launcher (its version
+// resource and application manifest), unsigned, for `machine` when given, with
+// a layout the rebuild handles (ImageRebuild.h).
+LauncherStub ReadLauncherStub(std::vector<std::uint8_t> bytes, const std::string& what, std::optional<std::uint16_t> machine);
+
+// The image rebuild: a launcher made from `stub`, keeping the stub's own
+// resources but any payload, stamped with `version` when given, and adding
+// `payload`. Everything is checked when this is made (InputError, naming
+// `what`), so that writing it can fail only to write.
+class PackedLauncher {
+ public:
+  PackedLauncher(const LauncherStub& stub, std::vector<ResourceLeaf> payload, const std::optional<Version>& version, const std::string& what);
+  PackedLauncher(const PackedLauncher&) = delete;
+  PackedLauncher& operator=(const PackedLauncher&) = delete;
+
+  void WriteTo(File& file) const { image_.WriteTo(file); }
+
+ private:
+  std::list<std::vector<std::uint8_t>> stamped_;  // the stamped resources' bytes, which leaves refer to
+  ResourceSection resources_;
+  RebuiltImage image_;
+};
+
 // Checks every input, then writes the output beside its final place and
-// renames it there. Bad input raises InputError (or FormatError for a
-// malformed stub) before the output is touched; a write failure raises
-// std::system_error and leaves no partial file.
+// renames it there. Bad input raises InputError before the output is
+// touched; a write failure raises std::system_error and leaves no partial file.
 void Pack(const PackOptions& options);
 
 }  // namespace vantor::packaging

@@ -9,41 +9,6 @@ namespace vantor::packaging {
 
 namespace {
 
-constexpr std::uint16_t kDosSignature = 0x5A4D;    // "MZ"
-constexpr std::uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
-constexpr std::size_t kDosHeaderSize = 64;
-constexpr std::size_t kNewHeaderField = 0x3C;  // where the DOS header keeps the PE signature's offset
-constexpr std::size_t kFileHeaderSize = 20;
-constexpr std::size_t kSectionHeaderSize = 40;
-constexpr std::size_t kSymbolSize = 18;
-constexpr std::size_t kDataDirectorySize = 8;
-constexpr std::uint32_t kDirectoryCount = 16;  // any more are reserved and ignored
-
-// Optional header fields whose offsets differ between PE32 and PE32+; the
-// rest lie at the same offsets in both.
-struct OptionalHeaderOffsets {
-  std::size_t imageBase;
-  std::size_t directoryCount;
-  std::size_t directories;
-};
-constexpr OptionalHeaderOffsets kPe32Optional{28, 92, 96};
-constexpr OptionalHeaderOffsets kPe32PlusOptional{24, 108, 112};
-
-constexpr std::size_t kImportDescriptorSize = 20;
-constexpr std::size_t kDelayDescriptorSize = 32;
-constexpr std::uint32_t kDelayAttributeRvaBased = 0x1;  // else its fields are virtual addresses
-
-struct LoadConfigOffsets {
-  std::size_t dependentLoadFlags;
-  std::size_t guardCheckFunctionPointer;
-  std::size_t guardDispatchFunctionPointer;
-  std::size_t guardFunctionTable;
-  std::size_t guardFunctionCount;
-  std::size_t guardFlags;
-};
-constexpr LoadConfigOffsets kLoadConfig32{54, 72, 76, 80, 84, 88};
-constexpr LoadConfigOffsets kLoadConfig64{78, 112, 120, 128, 136, 144};
-
 // The part of a section that its file data backs: a loader zero-fills the
 // rest of the virtual size. Some linkers leave the virtual size zero.
 std::uint32_t FileBackedSize(const Section& section) {
@@ -68,28 +33,34 @@ PeImage PeImage::FromFile(const std::filesystem::path& path) {
 
 void PeImage::ReadHeaders() {
   const ByteView file = Bytes();
-  const ByteView dos = file.Sub(0, kDosHeaderSize, "DOS header");
-  if (dos.U16(0) != kDosSignature) throw FormatError("Not a PE image: no MZ signature");
-  const std::size_t signature = dos.U32(kNewHeaderField);
-  const ByteView ntHeaders = file.Sub(signature, 4 + kFileHeaderSize, "PE signature and file header");
-  if (ntHeaders.U32(0) != kPeSignature) throw FormatError("Not a PE image: no PE signature at " + Hex(signature));
-  const ByteView fileHeader = ntHeaders.From(4, "file header");
-  machine_ = fileHeader.U16(0);
-  const std::uint16_t sectionCount = fileHeader.U16(2);
-  symbolTable_ = fileHeader.U32(8);
-  symbolCount_ = fileHeader.U32(12);
-  const std::uint16_t optionalSize = fileHeader.U16(16);
-  characteristics_ = fileHeader.U16(18);
+  const ByteView dos = file.Sub(0, pe::kDosHeaderSize, "DOS header");
+  if (dos.U16(0) != pe::kDosSignature) throw FormatError("Not a PE image: no MZ signature");
+  const std::size_t signature = dos.U32(pe::kNewHeaderOffset);
+  const ByteView ntHeaders = file.Sub(signature, pe::kPeSignatureSize + pe::file::kSize, "PE signature and file header");
+  if (ntHeaders.U32(0) != pe::kPeSignature) throw FormatError("Not a PE image: no PE signature at " + Hex(signature));
+  const ByteView fileHeader = ntHeaders.From(pe::kPeSignatureSize, "file header");
+  machine_ = fileHeader.U16(pe::file::kMachine);
+  const std::uint16_t sectionCount = fileHeader.U16(pe::file::kNumberOfSections);
+  symbolTable_ = fileHeader.U32(pe::file::kPointerToSymbolTable);
+  symbolCount_ = fileHeader.U32(pe::file::kNumberOfSymbols);
+  const std::uint16_t optionalSize = fileHeader.U16(pe::file::kSizeOfOptionalHeader);
+  characteristics_ = fileHeader.U16(pe::file::kCharacteristics);
 
-  layout_.fileHeader = signature + 4;
-  layout_.optionalHeader = layout_.fileHeader + kFileHeaderSize;
+  layout_.fileHeader = signature + pe::kPeSignatureSize;
+  layout_.optionalHeader = layout_.fileHeader + pe::file::kSize;
   ReadOptionalHeader(file.Sub(layout_.optionalHeader, optionalSize, "optional header"));
   if (sizeOfHeaders_ > bytes_.size()) {
     throw FormatError("Headers (SizeOfHeaders " + Hex(sizeOfHeaders_) + ") run past the end of the file (" +
                       Hex(bytes_.size()) + " bytes)");
   }
   layout_.sectionTable = layout_.optionalHeader + optionalSize;
-  ReadSectionTable(file.Sub(layout_.sectionTable, sectionCount * kSectionHeaderSize, "section table"));
+  const std::size_t tableSize = sectionCount * pe::section::kSize;
+  if (layout_.sectionTable + tableSize > sizeOfHeaders_) {
+    throw FormatError("Section table (" + Hex(tableSize) + " bytes at " + Hex(layout_.sectionTable) +
+                      ") runs past the end of the headers (SizeOfHeaders " + Hex(sizeOfHeaders_) + ")");
+  }
+  ReadSectionTable(file.Sub(layout_.sectionTable, tableSize, "section table"));
+  CheckSectionLayout();
 }
 
 void PeImage::ReadOptionalHeader(ByteView optional) {
@@ -98,41 +69,77 @@ void PeImage::ReadOptionalHeader(ByteView optional) {
     throw FormatError("Not a PE32 or PE32+ image: optional header magic " + Hex(magic));
   }
   pe32Plus_ = magic == pe::kMagicPe32Plus;
-  const OptionalHeaderOffsets& at = pe32Plus_ ? kPe32PlusOptional : kPe32Optional;
+  const pe::OptionalOffsets& at = pe32Plus_ ? pe::kPe32PlusOptional : pe::kPe32Optional;
   imageBase_ = optional.Unsigned(at.imageBase, PointerSize());
-  sectionAlignment_ = optional.U32(32);
-  fileAlignment_ = optional.U32(36);
-  sizeOfImage_ = optional.U32(56);
-  sizeOfHeaders_ = optional.U32(60);
-  checkSum_ = optional.U32(64);
-  subsystem_ = optional.U16(68);
-  dllCharacteristics_ = optional.U16(70);
+  sectionAlignment_ = optional.U32(pe::optional::kSectionAlignment);
+  fileAlignment_ = optional.U32(pe::optional::kFileAlignment);
+  sizeOfImage_ = optional.U32(pe::optional::kSizeOfImage);
+  sizeOfHeaders_ = optional.U32(pe::optional::kSizeOfHeaders);
+  checkSum_ = optional.U32(pe::optional::kCheckSum);
+  subsystem_ = optional.U16(pe::optional::kSubsystem);
+  dllCharacteristics_ = optional.U16(pe::optional::kDllCharacteristics);
+  if (!IsPowerOfTwo(fileAlignment_) || fileAlignment_ < pe::kMinFileAlignment || fileAlignment_ > pe::kMaxFileAlignment) {
+    throw FormatError("File alignment " + Hex(fileAlignment_) + " is not a power of two from " +
+                      Hex(pe::kMinFileAlignment) + " to " + Hex(pe::kMaxFileAlignment));
+  }
+  if (!IsPowerOfTwo(sectionAlignment_) || sectionAlignment_ < fileAlignment_) {
+    throw FormatError("Section alignment " + Hex(sectionAlignment_) + " is not a power of two at least the file alignment (" +
+                      Hex(fileAlignment_) + ")");
+  }
 
-  const std::uint32_t count = std::min(optional.U32(at.directoryCount), kDirectoryCount);
-  const ByteView table = optional.Sub(at.directories, count * kDataDirectorySize, "data directories");
-  layout_.dataDirectories = layout_.optionalHeader + at.directories;
+  const std::uint32_t count = std::min(optional.U32(at.numberOfRvaAndSizes), pe::kDirectoryCount);
+  const ByteView table = optional.Sub(at.dataDirectories, count * pe::kDataDirectorySize, "data directories");
+  layout_.dataDirectories = layout_.optionalHeader + at.dataDirectories;
   for (std::size_t i = 0; i < count; ++i) {
-    directories_.push_back({table.U32(i * kDataDirectorySize), table.U32(i * kDataDirectorySize + 4)});
+    directories_.push_back({table.U32(i * pe::kDataDirectorySize), table.U32(i * pe::kDataDirectorySize + 4)});
   }
 }
 
 void PeImage::ReadSectionTable(ByteView table) {
-  for (std::size_t offset = 0; offset < table.Size(); offset += kSectionHeaderSize) {
-    const ByteView header = table.Sub(offset, kSectionHeaderSize, "section header");
+  for (std::size_t offset = 0; offset < table.Size(); offset += pe::section::kSize) {
+    const ByteView header = table.Sub(offset, pe::section::kSize, "section header");
     Section section;
-    section.name = SectionName(header.Sub(0, 8, "section name"));
-    section.virtualSize = header.U32(8);
-    section.virtualAddress = header.U32(12);
-    section.sizeOfRawData = header.U32(16);
-    section.pointerToRawData = header.U32(20);
-    section.characteristics = header.U32(36);
-    if (section.sizeOfRawData != 0 &&
-        std::uint64_t{section.pointerToRawData} + section.sizeOfRawData > bytes_.size()) {
-      throw FormatError("Section " + section.name + ": its file data (" + Hex(section.sizeOfRawData) +
-                        " bytes at " + Hex(section.pointerToRawData) + ") runs past the end of the file (" +
-                        Hex(bytes_.size()) + " bytes)");
-    }
+    section.name = SectionName(header.Sub(pe::section::kName, pe::section::kNameSize, "section name"));
+    section.virtualSize = header.U32(pe::section::kVirtualSize);
+    section.virtualAddress = header.U32(pe::section::kVirtualAddress);
+    section.sizeOfRawData = header.U32(pe::section::kSizeOfRawData);
+    section.pointerToRawData = header.U32(pe::section::kPointerToRawData);
+    section.characteristics = header.U32(pe::section::kCharacteristics);
     sections_.push_back(std::move(section));
+  }
+}
+
+// Sections in table order: file data after the headers and after the
+// previous section's, addresses after the headers and the previous section.
+// With file data ranges that cannot overlap, a writer that moves one section
+// cannot make another point into what it wrote.
+void PeImage::CheckSectionLayout() const {
+  std::uint64_t fileEnd = sizeOfHeaders_;
+  std::uint64_t virtualEnd = AlignUp(sizeOfHeaders_, sectionAlignment_);
+  for (const Section& section : sections_) {
+    const std::string what = "Section " + section.name + ": ";
+    if (section.sizeOfRawData != 0) {
+      if (section.pointerToRawData % fileAlignment_ != 0)
+        throw FormatError(what + "its file data at " + Hex(section.pointerToRawData) + " is not aligned to " + Hex(fileAlignment_));
+      if (section.pointerToRawData < fileEnd) {
+        throw FormatError(what + "its file data at " + Hex(section.pointerToRawData) +
+                          " overlaps the headers or the section before it (which end at " + Hex(fileEnd) + ")");
+      }
+      fileEnd = std::uint64_t{section.pointerToRawData} + section.sizeOfRawData;
+      if (fileEnd > bytes_.size()) {
+        throw FormatError(what + "its file data (" + Hex(section.sizeOfRawData) + " bytes at " +
+                          Hex(section.pointerToRawData) + ") runs past the end of the file (" + Hex(bytes_.size()) + " bytes)");
+      }
+    }
+    if (section.virtualAddress % sectionAlignment_ != 0 || section.virtualAddress < virtualEnd) {
+      throw FormatError(what + "its address " + Hex(section.virtualAddress) +
+                        " is not aligned, or overlaps the headers or the section before it (which end at " + Hex(virtualEnd) + ")");
+    }
+    // As mapped: the virtual size, or where a linker left that zero, the file data's.
+    const std::uint32_t mapped = section.virtualSize != 0 ? section.virtualSize : section.sizeOfRawData;
+    virtualEnd = AlignUp(std::uint64_t{section.virtualAddress} + mapped, sectionAlignment_);
+    if (virtualEnd > sizeOfImage_)
+      throw FormatError(what + "it ends at " + Hex(virtualEnd) + ", past SizeOfImage " + Hex(sizeOfImage_));
   }
 }
 
@@ -145,7 +152,7 @@ std::string PeImage::SectionName(ByteView field) const {
       symbolTable_ == 0) {
     return name;
   }
-  const std::uint64_t strings = std::uint64_t{symbolTable_} + std::uint64_t{symbolCount_} * kSymbolSize;
+  const std::uint64_t strings = std::uint64_t{symbolTable_} + std::uint64_t{symbolCount_} * pe::kSymbolSize;
   if (strings > bytes_.size()) throw FormatError("COFF string table lies past the end of the file");
   return Bytes().From(static_cast<std::size_t>(strings), "COFF string table").CString(std::stoul(name.substr(1)));
 }
@@ -223,12 +230,13 @@ std::vector<ImportedDll> Imports(const PeImage& image) {
   if (directory.rva == 0) return {};
   const ByteView descriptors = image.FromRva(directory.rva, "import directory");
   std::vector<ImportedDll> dlls;
-  for (std::size_t offset = 0;; offset += kImportDescriptorSize) {
-    const ByteView descriptor = descriptors.Sub(offset, kImportDescriptorSize, "import descriptor");
-    const std::uint32_t nameRva = descriptor.U32(12);
+  for (std::size_t offset = 0;; offset += pe::import::kDescriptorSize) {
+    const ByteView descriptor = descriptors.Sub(offset, pe::import::kDescriptorSize, "import descriptor");
+    const std::uint32_t nameRva = descriptor.U32(pe::import::kName);
     if (nameRva == 0) return dlls;  // the zero descriptor ends the directory
     // The name table, or where a linker left none, the address table before binding.
-    const std::uint32_t tableRva = descriptor.U32(0) != 0 ? descriptor.U32(0) : descriptor.U32(16);
+    const std::uint32_t nameTable = descriptor.U32(pe::import::kNameTable);
+    const std::uint32_t tableRva = nameTable != 0 ? nameTable : descriptor.U32(pe::import::kAddressTable);
     dlls.push_back({image.StringAt(nameRva, "imported DLL name"), ImportedFunctions(image, tableRva)});
   }
 }
@@ -238,16 +246,16 @@ std::vector<ImportedDll> DelayImports(const PeImage& image) {
   if (directory.rva == 0) return {};
   const ByteView descriptors = image.FromRva(directory.rva, "delay-import directory");
   std::vector<ImportedDll> dlls;
-  for (std::size_t offset = 0;; offset += kDelayDescriptorSize) {
-    const ByteView descriptor = descriptors.Sub(offset, kDelayDescriptorSize, "delay-import descriptor");
-    const bool rvaBased = descriptor.U32(0) & kDelayAttributeRvaBased;
+  for (std::size_t offset = 0;; offset += pe::delay_import::kDescriptorSize) {
+    const ByteView descriptor = descriptors.Sub(offset, pe::delay_import::kDescriptorSize, "delay-import descriptor");
+    const bool rvaBased = descriptor.U32(pe::delay_import::kAttributes) & pe::delay_import::kRvaBased;
     const auto rvaOf = [&](std::size_t field, const char* name) {
       const std::uint32_t value = descriptor.U32(field);
       return rvaBased ? value : image.RvaOf(value, name);
     };
-    if (descriptor.U32(4) == 0) return dlls;  // the zero descriptor ends the directory
-    const std::uint32_t nameRva = rvaOf(4, "delay-loaded DLL name");
-    const std::uint32_t tableRva = rvaOf(16, "delay-import name table");
+    if (descriptor.U32(pe::delay_import::kName) == 0) return dlls;  // the zero descriptor ends the directory
+    const std::uint32_t nameRva = rvaOf(pe::delay_import::kName, "delay-loaded DLL name");
+    const std::uint32_t tableRva = rvaOf(pe::delay_import::kNameTable, "delay-import name table");
     dlls.push_back({image.StringAt(nameRva, "delay-loaded DLL name"), ImportedFunctions(image, tableRva)});
   }
 }
@@ -261,7 +269,7 @@ std::optional<LoadConfig> ReadLoadConfig(const PeImage& image) {
   const auto field = [&](std::size_t offset, std::size_t width) {
     return offset + width <= fields.Size() ? fields.Unsigned(offset, width) : 0;
   };
-  const LoadConfigOffsets& at = image.IsPe32Plus() ? kLoadConfig64 : kLoadConfig32;
+  const pe::LoadConfigOffsets& at = image.IsPe32Plus() ? pe::kLoadConfig64 : pe::kLoadConfig32;
   const std::size_t pointer = image.PointerSize();
   config.dependentLoadFlags = static_cast<std::uint16_t>(field(at.dependentLoadFlags, 2));
   config.guardCheckFunctionPointer = field(at.guardCheckFunctionPointer, pointer);

@@ -3,8 +3,8 @@
 // A Windows executable image (PE32 or PE32+) read from its file, on any host:
 // headers, sections, data directories and the tables the launcher's hardening
 // lives in (imports, delay imports, load configuration). Resources are read
-// by PeResources.h. Fields are read by offset as little-endian values; every
-// read is bounds-checked and a malformed image raises FormatError.
+// by PeResources.h. Fields are read by offset (PeFormat.h) as little-endian
+// values; every read is bounds-checked and a malformed image raises FormatError.
 
 #include <cstddef>
 #include <cstdint>
@@ -14,56 +14,11 @@
 #include <vector>
 
 #include "Packaging/ByteView.h"
+#include "Packaging/PeFormat.h"
 
 namespace vantor::packaging {
 
-// Field values this reader and its users interpret.
-namespace pe {
-inline constexpr std::uint16_t kMachineI386 = 0x014C;
-inline constexpr std::uint16_t kMachineAmd64 = 0x8664;
-
-inline constexpr std::uint16_t kMagicPe32 = 0x010B;
-inline constexpr std::uint16_t kMagicPe32Plus = 0x020B;
-
-inline constexpr std::uint16_t kSubsystemWindowsGui = 2;
-inline constexpr std::uint16_t kSubsystemWindowsConsole = 3;
-
-// File header Characteristics.
-inline constexpr std::uint16_t kFileExecutableImage = 0x0002;
-inline constexpr std::uint16_t kFileLargeAddressAware = 0x0020;
-inline constexpr std::uint16_t kFile32BitMachine = 0x0100;
-inline constexpr std::uint16_t kFileDll = 0x2000;
-
-// Optional header DllCharacteristics.
-inline constexpr std::uint16_t kDllHighEntropyVa = 0x0020;
-inline constexpr std::uint16_t kDllDynamicBase = 0x0040;
-inline constexpr std::uint16_t kDllNxCompat = 0x0100;
-inline constexpr std::uint16_t kDllNoSeh = 0x0400;
-inline constexpr std::uint16_t kDllGuardCf = 0x4000;
-inline constexpr std::uint16_t kDllTerminalServerAware = 0x8000;
-
-// Load configuration GuardFlags and DependentLoadFlags.
-inline constexpr std::uint32_t kGuardCfInstrumented = 0x0100;
-inline constexpr std::uint32_t kGuardCfFunctionTablePresent = 0x0400;
-inline constexpr std::uint16_t kLoadLibrarySearchSystem32 = 0x0800;
-}  // namespace pe
-
-// Indexes of the optional header's data directories.
-enum class Directory : std::uint32_t {
-  kExport = 0,
-  kImport = 1,
-  kResource = 2,
-  kException = 3,
-  kSecurity = 4,  // the one directory that holds a file offset, not an RVA
-  kBaseRelocation = 5,
-  kDebug = 6,
-  kTls = 9,
-  kLoadConfig = 10,
-  kBoundImport = 11,
-  kImportAddressTable = 12,
-  kDelayImport = 13,
-  kClrRuntime = 14,
-};
+using pe::Directory;
 
 struct DataDirectory {
   std::uint32_t rva = 0;
@@ -90,8 +45,13 @@ struct HeaderLayout {
 class PeImage {
  public:
   // Takes the whole file and checks its headers and section table: a file
-  // that is not a PE image, or whose headers or sections' file data run past
-  // its end, raises FormatError.
+  // that is not a PE image raises FormatError, and so does one whose layout
+  // breaks a rule of a valid image: the file alignment a power of two from
+  // 512 to 64 KiB, the section alignment a power of two not below it; the
+  // headers (the section table included) end before the first section's file
+  // data; sections' file data aligned, in table order, not overlapping, inside
+  // the file; their addresses aligned, ascending, not overlapping, inside
+  // SizeOfImage.
   explicit PeImage(std::vector<std::uint8_t> bytes);
   // Reads the file at `path`; raises std::runtime_error when it cannot.
   static PeImage FromFile(const std::filesystem::path& path);
@@ -132,6 +92,7 @@ class PeImage {
   void ReadHeaders();
   void ReadOptionalHeader(ByteView optional);
   void ReadSectionTable(ByteView table);
+  void CheckSectionLayout() const;
   std::string SectionName(ByteView field) const;
   // The headers' or a section's file data, and the RVA it starts at.
   struct Region {

@@ -1,48 +1,42 @@
 #pragma once
 
 // An image's resources: the three-level tree (type, name, language) as a flat
-// list of leaves, their data, and the version resource's contents.
+// list of leaves that refer to the image's bytes (names and data are not
+// copied).
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
 #include "Packaging/ByteView.h"
+#include "Packaging/PeFormat.h"
 #include "Packaging/PeImage.h"
 
 namespace vantor::packaging {
 
-namespace pe {
-inline constexpr std::uint16_t kResourceIcon = 3;
-inline constexpr std::uint16_t kResourceRcData = 10;
-inline constexpr std::uint16_t kResourceGroupIcon = 14;
-inline constexpr std::uint16_t kResourceVersion = 16;
-inline constexpr std::uint16_t kResourceManifest = 24;
-}  // namespace pe
-
-// A resource type, name or language: a number, or a UTF-16 string.
+// A resource type, name or language: a number, or a name of UTF-16LE code
+// units held in bytes that outlive the id (the image's, or a caller's).
 class ResourceId {
  public:
   ResourceId(std::uint32_t number) : number_(number) {}  // implicit: most ids are numbers
-  explicit ResourceId(std::u16string name) : named_(true), name_(std::move(name)) {}
+  explicit ResourceId(ByteView name) : named_(true), name_(name) {}
 
   bool IsNamed() const { return named_; }
   std::uint32_t Number() const { return number_; }
-  const std::u16string& Name() const { return name_; }
+  // The name's code units as stored (UTF-16LE), without a length or a NUL.
+  ByteView NameUnits() const { return name_; }
+  std::u16string Name() const { return name_.U16String(0, name_.Size() / 2); }
 
-  friend bool operator==(const ResourceId& a, const ResourceId& b) {
-    return a.named_ == b.named_ && (a.named_ ? a.name_ == b.name_ : a.number_ == b.number_);
-  }
+  friend bool operator==(const ResourceId& a, const ResourceId& b);
   friend bool operator!=(const ResourceId& a, const ResourceId& b) { return !(a == b); }
+  // The order of a directory's entries: names by their code units, then numbers.
+  friend bool operator<(const ResourceId& a, const ResourceId& b);
 
  private:
   bool named_ = false;
   std::uint32_t number_ = 0;
-  std::u16string name_;
+  ByteView name_;
 };
 
 // One leaf of the resource tree: where it sits, and its data entry.
@@ -55,9 +49,12 @@ struct Resource {
   std::uint32_t codePage = 0;
 };
 
-// Every resource, in tree order. An image without resources has none; a tree
-// that is not three levels deep, or that points outside its section, raises
-// FormatError.
+// Every resource, in tree order. An image without resources has none. Raises
+// FormatError for a tree that is not three levels deep or points outside the
+// section holding it, and for one that describes more bytes (tables, entries,
+// names, data entries and data, each counted every time the walk reaches it)
+// than the whole image holds: a sound tree shares little or nothing, while a
+// hostile one reuses its parts to make a small file stand for huge resources.
 std::vector<Resource> ReadResources(const PeImage& image);
 
 // The data of `resource`.
@@ -65,25 +62,5 @@ ByteView ResourceData(const PeImage& image, const Resource& resource);
 
 // The data of the first resource of `type` and `name`, in whatever language.
 std::optional<ByteView> FindResourceData(const PeImage& image, const ResourceId& type, const ResourceId& name);
-
-// The contents of a version resource (VS_VERSIONINFO).
-struct VersionInfo {
-  using Version = std::array<std::uint16_t, 4>;  // A.B.C.D
-
-  struct StringTable {
-    std::u16string language;  // language and code page in hex, such as "040904B0"
-    std::vector<std::pair<std::u16string, std::u16string>> values;
-  };
-
-  Version fileVersion{};  // from the fixed part
-  Version productVersion{};
-  std::vector<StringTable> stringTables;
-
-  // The value of `key` in the first string table that has it.
-  std::optional<std::u16string> String(std::u16string_view key) const;
-};
-
-// Raises FormatError when `resource` is not a well-formed version resource.
-VersionInfo ParseVersionInfo(ByteView resource);
 
 }  // namespace vantor::packaging

@@ -8,29 +8,13 @@
 namespace vantor::packaging {
 namespace {
 
-constexpr std::uint32_t kTableSize = 16;
-constexpr std::uint32_t kEntrySize = 8;
-constexpr std::uint32_t kDataEntrySize = 16;
-constexpr std::uint32_t kSubdirectoryFlag = 0x80000000;
-constexpr std::uint32_t kNameFlag = 0x80000000;
-
-// The order of entries in a directory: named ones by their UTF-16 code
-// units, then numbered ones by number.
-bool Before(const ResourceId& a, const ResourceId& b) {
-  if (a.IsNamed() != b.IsNamed()) return a.IsNamed();
-  return a.IsNamed() ? a.Name() < b.Name() : a.Number() < b.Number();
-}
+namespace r = pe::resource;
+constexpr std::uint64_t kDataAlignment = 8;
 
 bool LeafBefore(const ResourceLeaf& a, const ResourceLeaf& b) {
-  if (a.type != b.type) return Before(a.type, b.type);
-  if (a.name != b.name) return Before(a.name, b.name);
-  return Before(a.language, b.language);
-}
-
-std::uint64_t Align(std::uint64_t value, std::uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
-
-void Put(std::vector<std::uint8_t>& out, std::size_t offset, std::uint32_t value, std::size_t width) {
-  for (std::size_t i = 0; i < width; ++i) out[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+  if (a.type != b.type) return a.type < b.type;
+  if (a.name != b.name) return a.name < b.name;
+  return a.language < b.language;
 }
 
 // A directory table of the tree, at one level: the range of leaves under it.
@@ -74,9 +58,9 @@ ResourceSection::ResourceSection(std::vector<ResourceLeaf> leaves, std::uint32_t
     if (!LeafBefore(leaves_[i - 1], leaves_[i])) throw InputError("stub: two resources with the same type, name and language");
   std::uint64_t offset = BuildDirectory().size();
   for (const ResourceLeaf& leaf : leaves_) {
-    offset = Align(offset, 8);
+    offset = AlignUp(offset, kDataAlignment);
     dataOffsets_.push_back(offset);
-    offset += leaf.stream ? leaf.size : leaf.bytes.size();
+    offset += leaf.DataSize();
   }
   size_ = offset;
 }
@@ -85,14 +69,14 @@ ResourceSection::ResourceSection(std::vector<ResourceLeaf> leaves, std::uint32_t
 std::vector<std::uint8_t> ResourceSection::BuildDirectory() const {
   const auto tables = Tables(leaves_);
   std::vector<std::uint32_t> tableOffsets;
-  std::uint32_t offset = 0;
+  std::uint64_t offset = 0;
   for (const Table& table : tables) {
-    tableOffsets.push_back(offset);
-    offset += kTableSize + kEntrySize * static_cast<std::uint32_t>(Children(leaves_, table).size());
+    tableOffsets.push_back(To32(offset, "resource directory"));
+    offset += r::kTableSize + r::kEntrySize * Children(leaves_, table).size();
   }
-  const std::uint32_t dataEntries = offset;
-  std::uint32_t names = dataEntries + kDataEntrySize * static_cast<std::uint32_t>(leaves_.size());
-  std::vector<std::uint8_t> out(names);
+  const std::uint32_t dataEntries = To32(offset, "resource directory");
+  std::vector<std::uint8_t> out(dataEntries + r::kDataEntrySize * leaves_.size());
+  const auto put = [&](std::size_t at, std::uint64_t value) { PutLe32(out, at, To32(value, "resource directory field"), "resource directory"); };
 
   // Tables in `tables` order: a table's children come after it, in the order
   // they were appended, so the next child table index only grows.
@@ -101,35 +85,28 @@ std::vector<std::uint8_t> ResourceSection::BuildDirectory() const {
     const auto children = Children(leaves_, tables[t]);
     const std::size_t named = static_cast<std::size_t>(
         std::count_if(children.begin(), children.end(), [&](const Table& c) { return IdAt(leaves_[c.first], tables[t].level).IsNamed(); }));
-    Put(out, tableOffsets[t] + 12, static_cast<std::uint32_t>(named), 2);
-    Put(out, tableOffsets[t] + 14, static_cast<std::uint32_t>(children.size() - named), 2);
+    PutLe16(out, tableOffsets[t] + r::kNamedEntries, To16(named, "resource table"), "resource directory");
+    PutLe16(out, tableOffsets[t] + r::kIdEntries, To16(children.size() - named, "resource table"), "resource directory");
     for (std::size_t c = 0; c < children.size(); ++c) {
-      const std::size_t entry = tableOffsets[t] + kTableSize + kEntrySize * c;
+      const std::size_t entry = tableOffsets[t] + r::kTableSize + r::kEntrySize * c;
       const ResourceId& id = IdAt(leaves_[children[c].first], tables[t].level);
       if (id.IsNamed()) {
-        Put(out, entry, kNameFlag | static_cast<std::uint32_t>(out.size()), 4);
-        out.push_back(static_cast<std::uint8_t>(id.Name().size()));
-        out.push_back(static_cast<std::uint8_t>(id.Name().size() >> 8));
-        for (const char16_t unit : id.Name()) {
-          out.push_back(static_cast<std::uint8_t>(unit));
-          out.push_back(static_cast<std::uint8_t>(unit >> 8));
-        }
+        const ByteView units = id.NameUnits();
+        put(entry, r::kHighBit | To32(out.size(), "resource directory"));
+        AppendLe16(out, To16(units.Size() / 2, "resource name length"));
+        out.insert(out.end(), units.Data(), units.Data() + units.Size());
       } else {
-        Put(out, entry, id.Number(), 4);
+        put(entry, id.Number());
       }
       const bool leafLevel = tables[t].level == 2;
-      Put(out, entry + 4,
-          leafLevel ? dataEntries + kDataEntrySize * static_cast<std::uint32_t>(children[c].first)
-                    : kSubdirectoryFlag | tableOffsets[nextTable++],
-          4);
+      put(entry + 4, leafLevel ? dataEntries + r::kDataEntrySize * children[c].first : r::kHighBit | tableOffsets[nextTable++]);
     }
   }
   for (std::size_t i = 0; i < dataOffsets_.size(); ++i) {
-    const std::size_t entry = dataEntries + kDataEntrySize * i;
-    const ResourceLeaf& leaf = leaves_[i];
-    Put(out, entry, static_cast<std::uint32_t>(sectionRva_ + dataOffsets_[i]), 4);
-    Put(out, entry + 4, static_cast<std::uint32_t>(leaf.stream ? leaf.size : leaf.bytes.size()), 4);
-    Put(out, entry + 8, leaf.codePage, 4);
+    const std::size_t entry = dataEntries + r::kDataEntrySize * i;
+    put(entry, sectionRva_ + dataOffsets_[i]);
+    put(entry + 4, leaves_[i].DataSize());
+    put(entry + 8, leaves_[i].codePage);
   }
   return out;
 }
@@ -142,7 +119,7 @@ void ResourceSection::Write(OutputImage& out) const {
     if (leaves_[i].stream)
       leaves_[i].stream(out);
     else
-      out.Write(leaves_[i].bytes);
+      out.Write(leaves_[i].bytes.Data(), leaves_[i].bytes.Size());
   }
 }
 

@@ -13,16 +13,19 @@ namespace vantor::packaging {
 
 class OutputImage;
 
-// One resource to write: its place in the tree and its data, either in
-// memory or produced by `stream` (exactly `size` bytes, written in pieces).
+// One resource to write: its place in the tree and its data, either bytes
+// that outlive the section (the stub's own, or a caller's buffer) or produced
+// by `stream` (exactly `size` bytes, written in pieces).
 struct ResourceLeaf {
   ResourceId type = 0;
   ResourceId name = 0;
   ResourceId language = 0;
   std::uint32_t codePage = 0;
-  std::vector<std::uint8_t> bytes;
+  ByteView bytes;
   std::uint64_t size = 0;
   std::function<void(OutputImage&)> stream;
+
+  std::uint64_t DataSize() const { return stream ? size : bytes.Size(); }
 };
 
 // Where each part of the section goes. Directories are written breadth
@@ -36,6 +39,7 @@ class ResourceSection {
 
   // Bytes of the section as loaded (without padding to the file alignment).
   std::uint64_t Size() const { return size_; }
+  const std::vector<ResourceLeaf>& Leaves() const { return leaves_; }
   void Write(OutputImage& out) const;
 
  private:

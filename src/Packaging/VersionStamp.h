@@ -5,9 +5,12 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "Packaging/ByteView.h"
 
 namespace vantor::packaging {
 
@@ -19,9 +22,15 @@ std::string FormatVersion(const Version& version);
 
 // The version resource with FILEVERSION and PRODUCTVERSION of its fixed part,
 // and every "FileVersion" and "ProductVersion" string value, set to `version`.
-// The tree is written again, so values may change length. Raises InputError
-// for a resource that is not a well-formed VS_VERSIONINFO.
-std::vector<std::uint8_t> StampVersionResource(const std::uint8_t* data, std::size_t size, const Version& version);
+// The tree is written again, so values may change length. Raises FormatError
+// for a resource that is not a well-formed VS_VERSIONINFO, InputError for one
+// without fixed file information.
+std::vector<std::uint8_t> StampVersionResource(ByteView resource, const Version& version);
+
+// The value of attribute `name` of an application manifest's assemblyIdentity
+// element, if it has one; raises InputError when the element is missing or
+// not well-formed.
+std::optional<std::string> AssemblyIdentityAttribute(std::string_view manifest, std::string_view name);
 
 // The manifest with the version attribute of its assemblyIdentity element set
 // to `version`; raises InputError when the element or attribute is missing.

@@ -19,8 +19,10 @@
 #include <utility>
 #include <vector>
 
+#include "Launcher/StubContract.h"
 #include "Packaging/PeImage.h"
 #include "Packaging/PeResources.h"
+#include "Packaging/VersionResource.h"
 
 #ifdef _WIN32
 #include "Harness.h"
@@ -183,7 +185,7 @@ TEST_F(LauncherImage, CarriesTheProjectsIconAndVersion) {
   const VersionInfo version = ParseVersionInfo(*data);
   const std::string expected = VANTOR_EXPECTED_VERSION;
   const std::u16string expectedText(expected.begin(), expected.end());
-  EXPECT_EQ(version.String(u"ProductName"), u"VantorSetup");
+  EXPECT_EQ(version.String(u"ProductName"), vantor::contract::kProductName);
   EXPECT_FALSE(version.String(u"FileDescription").value_or(u"").empty());
   EXPECT_EQ(version.String(u"FileVersion"), expectedText);
   EXPECT_EQ(version.String(u"ProductVersion"), expectedText);
@@ -192,8 +194,8 @@ TEST_F(LauncherImage, CarriesTheProjectsIconAndVersion) {
 }
 
 TEST_F(LauncherImage, CarriesTheInstallerAndItsManifest) {
-  EXPECT_FALSE(ResourceText(pe::kResourceRcData, 100).empty());
-  EXPECT_FALSE(ResourceText(pe::kResourceRcData, 101).empty());
+  EXPECT_FALSE(ResourceText(pe::kResourceRcData, vantor::contract::kInstallerResource).empty());
+  EXPECT_FALSE(ResourceText(pe::kResourceRcData, vantor::contract::kManifestResource).empty());
 }
 
 // Reads every table the reader knows.

@@ -2,15 +2,14 @@
 // one: every form rule of the manifest, the version syntax, where the
 // manifest's version is stamped, and the resource directory's order.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "PackerTestSupport.h"
 #include "Packaging/FileIo.h"
 #include "Packaging/ManifestCheck.h"
 #include "Packaging/OutputImage.h"
@@ -40,6 +39,23 @@ TEST(Version, StampsTheAssemblyIdentityOnly) {
   EXPECT_EQ(StampManifestVersion(manifest, Version{10, 20, 30, 40}), expected);
   EXPECT_THROW(StampManifestVersion("<assembly><dependency version=\"1.0.0.0\"/></assembly>", Version{}), InputError);
   EXPECT_THROW(StampManifestVersion("<assemblyIdentity name=\"x\"/><a version=\"1\"/>", Version{}), InputError);
+  EXPECT_THROW(StampManifestVersion("<assemblyIdentity name=\"x\" xversion=\"1\"/>", Version{}), InputError);
+}
+
+// XML lets any whitespace separate attributes and surround '=', and either quote.
+TEST(Version, ReadsTheAssemblyIdentityAsXmlHasIt) {
+  for (const char* identity : {"<assemblyIdentity\tversion=\"1.0.0.0\" name=\"a\"/>",
+                               "<assemblyIdentity\r\n    name=\"a\"\n    version=\"1.0.0.0\"/>",
+                               "<assemblyIdentity  name=\"a\"  version = \"1.0.0.0\"/>",
+                               "<assemblyIdentity name='a' version='1.0.0.0'></assemblyIdentity>"}) {
+    const std::string stamped = StampManifestVersion(identity, Version{4, 2, 0, 17});
+    EXPECT_NE(stamped.find("4.2.0.17"), std::string::npos) << identity;
+    EXPECT_EQ(stamped.find("1.0.0.0"), std::string::npos) << identity;
+    EXPECT_EQ(AssemblyIdentityAttribute(identity, "name"), "a") << identity;
+  }
+  EXPECT_EQ(AssemblyIdentityAttribute("<assemblyIdentityX version=\"1\"/><assemblyIdentity/>", "version"), std::nullopt);
+  for (const char* malformed : {"<assemblyIdentity version", "<assemblyIdentity version=1.0/>", "<assemblyIdentity version=\"1.0/>"})
+    EXPECT_THROW(AssemblyIdentityAttribute(malformed, "version"), InputError) << malformed;
 }
 
 // A manifest of the right form; only its form matters here.
@@ -90,22 +106,17 @@ TEST(Manifest, RefusesEveryBreakOfForm) {
 
 // Writes a resource section to a file and reads it back.
 std::vector<std::uint8_t> Written(const ResourceSection& section) {
-  const auto path = std::filesystem::temp_directory_path() / ("packer-test-" + std::to_string(::getpid()));
+  const test::TemporaryFolder folder;
   {
-    auto file = File::Create(path);
-    OutputImage out(file);
+    TemporaryOutput output(folder.Path() / "section");
+    OutputImage out(output.Stream());
     section.Write(out);
-    file.Close();
+    output.Commit();
   }
-  std::ifstream in(path, std::ios::binary);
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::filesystem::remove(path);
-  return bytes;
+  return test::ReadFile(folder.Path() / "section");
 }
 
-std::uint32_t U32(const std::vector<std::uint8_t>& b, std::size_t at) {
-  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
-}
+using test::U32;
 
 // The ids of one directory table, named ones as their text.
 std::vector<std::string> Entries(const std::vector<std::uint8_t>& b, std::size_t table) {
@@ -125,15 +136,17 @@ std::vector<std::string> Entries(const std::vector<std::uint8_t>& b, std::size_t
   return ids;
 }
 
-ResourceLeaf Leaf(ResourceId type, ResourceId name, std::string data) {
-  return {std::move(type), std::move(name), 0, 0, std::vector<std::uint8_t>(data.begin(), data.end()), 0, {}};
+// A leaf whose data is the text of `data` (a literal, which outlives it).
+ResourceLeaf Leaf(ResourceId type, ResourceId name, const char* data) {
+  return {std::move(type), std::move(name), 0, 0, ByteView(reinterpret_cast<const std::uint8_t*>(data), std::strlen(data), "data"), 0, {}};
 }
+using test::Named;
 
 TEST(ResourceSection, NamedEntriesFirstThenIdsAscendingAndDataAligned) {
   const std::uint32_t rva = 0x5000;
-  const ResourceSection section({Leaf(10, 101, "m"), Leaf(ResourceId(u"ZZ"), 1, "z"), Leaf(3, 1, "icon"),
-                                 Leaf(10, 100, "installer"), Leaf(ResourceId(u"AB"), ResourceId(u"N"), "ab"),
-                                 Leaf(10, ResourceId(u"X"), "x")},
+  const ResourceSection section({Leaf(10, 101, "m"), Leaf(Named(u"ZZ"), 1, "z"), Leaf(3, 1, "icon"),
+                                 Leaf(10, 100, "installer"), Leaf(Named(u"AB"), Named(u"N"), "ab"),
+                                 Leaf(10, Named(u"X"), "x")},
                                 rva);
   const auto bytes = Written(section);
   ASSERT_EQ(bytes.size(), section.Size());

@@ -4,7 +4,9 @@
 # byte of the stub but its resource section and what follows, with correct
 # headers and checksum; the Linux and Windows packers give the same bytes;
 # re-packing replaces the payload; --version stamps; large payloads stream;
-# and every bad input is refused with one line, exit 2 and no output.
+# every bad input, hostile stubs included, is refused with one line, exit 2
+# and no output; the output is never written through a link, is whole when
+# two packs race to it, and no partial file outlives an interrupted pack.
 # MODE "native" runs what needs no Windows program (on every host, for every
 # architecture built); MODE "windows" what does: the launchers run and the
 # Windows packer, under Wine.
@@ -62,13 +64,70 @@ sed '3s/^./A/;3s/^AA/BA/' "$work/probe.dat" >"$work/badsig.dat"
 { sed -n '1,/END CERTIFICATE/p' "$work/probe.dat"; openssl x509 -in "$other/ca.pem"; } >"$work/foreign-ca.dat"
 osslsigncode sign -certs "$keys/signer.pem" -key "$keys/signer.key" -in "$stub" -out "$work/signed-stub.exe" >/dev/null
 
+hostile=$work/hostile
+mkdir "$hostile"
+python3 "$(dirname "$0")/hostile-stubs.py" "$stub" "$hostile"
+cp "$probe" "$work/Large.exe"
+head -c $((64 << 20)) /dev/urandom >>"$work/Large.exe"
+manifest "$work/Large.exe" "$work/large.dat"
+
 good=(--installer "$probe" --manifest "$work/probe.dat")
+partials() { ls -A "$work" | grep -E '^\.vantor-pack-[0-9a-f]{32}\.partial$'; }  # partial outputs left behind
 refuses() {  # refuses PACKER ARGS...: without --output, it is added
   local packer=$1; shift
   rm -f "$work/out.exe"
   local err; err=$($packer "$@" --output "$work/out.exe" 2>&1 >/dev/null); local rc=$?
   [ $rc -eq 2 ] && [[ $err == vantor-pack:* ]] && [ "$(wc -l <<<"$err")" -eq 1 ] && [ ! -e "$work/out.exe" ] &&
-    [ -z "$(ls "$work" | grep partial)" ] || { echo "  got ($rc): $err"; return 1; }
+    [ -z "$(partials)" ] || { echo "  got ($rc): $err"; return 1; }
+}
+hostile_stubs_refused() {  # hostile_stubs_refused PACKER LABEL
+  local crafted name
+  for crafted in "$hostile"/*.exe; do
+    name=$(basename "$crafted" .exe)
+    [ "$name" = manifest-tab ] && continue
+    check "${2}hostile stub: $name" refuses "$1" --stub "$crafted" "${good[@]}"
+  done
+}
+# Valid XML: a tab before the manifest's version attribute.
+"$native" --stub "$hostile/manifest-tab.exe" "${good[@]}" --version 4.2.0.17 --output "$work/Tab.exe"
+
+# --- The output file: never through a link, whole when packs race, gone when interrupted ---
+echo keep >"$work/victim"
+linked() {  # linked PACKER NAME: links at the output and where the partial output once went lead to a victim
+  ln -s "$work/victim" "$work/$2.vantor-pack-partial"
+  ln -s "$work/victim" "$work/$2"
+  $1 --stub "$stub" "${good[@]}" --output "$work/$2" &&
+    [ ! -L "$work/$2" ] && cmp -s "$work/$2" "$work/Probe.exe" && grep -qx keep "$work/victim"
+}
+whole() {  # whole FILE: FILE is one of the two launchers packed at once, and no partial file is left
+  { cmp -s "$1" "$work/Probe.exe" || cmp -s "$1" "$work/Cmd.exe"; } && [ -z "$(partials)" ]
+}
+race() {  # race PACKER PACKER: both pack to one output at once
+  local a b
+  rm -f "$work/Race.exe"
+  $1 --stub "$stub" "${good[@]}" --output "$work/Race.exe" & a=$!
+  $2 --stub "$stub" --installer "$cmd" --manifest "$work/cmd.dat" --output "$work/Race.exe" & b=$!
+  wait $a && wait $b && whole "$work/Race.exe"
+}
+# Interrupted while writing, once the partial file exists.
+interrupt() {  # interrupt SIGNAL native|windows
+  local pid
+  rm -f "$work/Big.exe"
+  if [ "$2" = native ]; then
+    # A background job starts with SIGINT ignored; the packer keeps what it inherits.
+    env --default-signal="$1" "$native" --stub "$stub" --installer "$work/Large.exe" --manifest "$work/large.dat" \
+      --output "$work/Big.exe" & pid=$!
+  else
+    winpack --stub "$stub" --installer "$work/Large.exe" --manifest "$work/large.dat" --output "$work/Big.exe" & pid=$!
+  fi
+  until [ -n "$(partials)" ]; do sleep 0.01; done
+  if [ "$2" = native ]; then kill "-$1" "$pid"; else
+    # The Windows program's own process, which names this output (Wine turns SIGINT into Ctrl+C for it).
+    kill "-$1" "$(ps -eo pid=,comm=,args= | P="$(windows_path "$work/Big.exe")" \
+      awk '$2 == "vantor-pack.exe" && index($0, ENVIRON["P"]) { print $1 }' | head -n 1)"
+  fi
+  wait "$pid"
+  [ -z "$(partials)" ] && [ ! -e "$work/Big.exe" ]
 }
 
 if [ "$mode" = windows ]; then
@@ -85,9 +144,13 @@ if [ "$mode" = windows ]; then
   mkdir "$wodd"; cp "$probe" "$wodd/Set up ü.exe"; cp "$work/probe.dat" "$wodd/scf ü.dat"; cp "$stub" "$wodd/stub ü.exe"
   winpack --stub "$wodd/stub ü.exe" --installer "$wodd/Set up ü.exe" --manifest "$wodd/scf ü.dat" --output "$wodd/Out ü.exe"
   check "Windows packer: spaces, non-ASCII" cmp -s "$work/Probe.exe" "$wodd/Out ü.exe"
-  cp "$probe" "$work/Large.exe"
-  head -c $((64 << 20)) /dev/urandom >>"$work/Large.exe"
-  manifest "$work/Large.exe" "$work/large.dat"
+  hostile_stubs_refused winpack "Windows packer: "
+  winpack --stub "$hostile/manifest-tab.exe" "${good[@]}" --version 4.2.0.17 --output "$work/TabWin.exe"
+  check "Windows packer: the same stamped bytes for a tab before version=" cmp -s "$work/Tab.exe" "$work/TabWin.exe"
+  check "Windows packer: links at the output are replaced, not written through" linked winpack WinLinked.exe
+  check "the Linux and Windows packers to one output at once" race winpack "$native"
+  for round in 1 2 3; do check "two Windows packers to one output at once (round $round)" race winpack winpack; done
+  check "Windows packer: Ctrl+C while packing leaves no partial file" interrupt INT windows
   pack --installer "$work/Large.exe" --manifest "$work/large.dat" --output "$work/LargeSetup.exe"
   check "64 MB payload extracts and runs" test "$(run_exit_code "$work/LargeSetup.exe" /exitcode:64)" = 64
   finish
@@ -196,6 +259,13 @@ check "unknown option" refuses pack "${good[@]}" --sign
 echo keep >"$work/existing.exe"
 pack --installer "$probe" --manifest "$work/twin.dat" --output "$work/existing.exe" 2>/dev/null
 check "a refused pack leaves an existing output alone" grep -qx keep "$work/existing.exe"
+hostile_stubs_refused "$native" ""
+check "--version stamps a manifest with a tab before version=" grep -qaP 'name="Vantor.VantorSetup"\tversion="4.2.0.17"' "$work/Tab.exe"
+
+# --- The output file ------------------------------------------------------------------
+check "links at the output are replaced, not written through" linked "$native" Linked.exe
+for round in 1 2 3 4 5; do check "two packs to one output at once (round $round)" race "$native" "$native"; done
+for signal in INT TERM; do check "SIG$signal while packing leaves no partial file" interrupt "$signal" native; done
 
 # --- Awkward paths ------------------------------------------------------------------
 odd="$work/dir with 'quotes\" back\\slash ü"
@@ -204,9 +274,6 @@ pack --installer "$odd/Set up ü.exe" --manifest "$odd/scf ü.dat" --output "$od
 check "Linux packer: quotes, backslash, spaces, non-ASCII" cmp -s "$work/Probe.exe" "$odd/Out ü.exe"
 
 # --- A 64 MB installer streams: small peak memory ------------------------------------
-cp "$probe" "$work/Large.exe"
-head -c $((64 << 20)) /dev/urandom >>"$work/Large.exe"
-manifest "$work/Large.exe" "$work/large.dat"
 peak=$( { /usr/bin/time -f %M "$native" --stub "$stub" --installer "$work/Large.exe" --manifest "$work/large.dat" \
   --output "$work/LargeSetup.exe"; } 2>&1 | tail -1)
 check "64 MB installer packed in under 16 MiB (peak ${peak} KiB)" test "$peak" -lt 16384
