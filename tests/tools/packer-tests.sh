@@ -9,6 +9,7 @@
 set -uo pipefail
 repo=$1 bin=$2 arch=$3 native=$4
 source "$(dirname "$0")/common.sh"
+source "$(dirname "$0")/certificates.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 stub=$bin/VantorSetup-stub.exe probe=$bin/ProbeInstaller.exe
@@ -172,6 +173,21 @@ check "unknown option" refuses pack "${good[@]}" --sign
 check "Windows packer: another MD5" refuses winpack --stub "$stub" --installer "$probe" --manifest "$work/twin.dat"
 check "Windows packer: bad signature" refuses winpack --stub "$stub" --installer "$probe" --manifest "$work/badsig.dat"
 check "Windows packer: foreign CA" refuses winpack --stub "$stub" --installer "$probe" --manifest "$work/foreign-ca.dat"
+# The certificate rules: the same verdict from both packers, set by set.
+make_certificate_cases "$work/cases"
+for case in "${certificate_cases[@]}"; do
+  read -r set verdict description <<<"$case"
+  c=$work/cases/$set
+  write_manifest "$probe" "$c/signer.key" "$c/signer.pem" "$c/ca.pem" "$work/$set.dat"
+  if [ "$verdict" = good ]; then
+    check "Linux packer takes $description" pack --installer "$probe" --manifest "$work/$set.dat" --output "$work/$set.exe"
+    check "Windows packer takes $description" eval 'winpack --stub "$stub" --installer "$probe" --manifest "$work/$set.dat" \
+      --output "$work/$set-win.exe" && cmp -s "$work/$set.exe" "$work/$set-win.exe"'
+  else
+    check "Linux packer refuses $description" refuses pack --installer "$probe" --manifest "$work/$set.dat"
+    check "Windows packer refuses $description" refuses winpack --stub "$stub" --installer "$probe" --manifest "$work/$set.dat"
+  fi
+done
 echo keep >"$work/existing.exe"
 pack --installer "$probe" --manifest "$work/twin.dat" --output "$work/existing.exe" 2>/dev/null
 check "a refused pack leaves an existing output alone" grep -qx keep "$work/existing.exe"
