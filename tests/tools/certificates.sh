@@ -16,6 +16,7 @@ certificate_cases=(
   "signer-keyusage bad a signer whose key usage does not allow digital signatures"
   "signer-critical bad a signer with an unknown critical extension"
   "ca-critical bad a CA with an unknown critical extension"
+  "signer-critical-eku bad a signer with a critical extension OpenSSL knows but these rules do not read"
   "signer-1024 bad a signer with a 1024-bit RSA key"
   "signer-512 bad a signer with a 512-bit RSA key"
   "ca-1024 bad a CA with a 1024-bit RSA key"
@@ -51,6 +52,9 @@ keyUsage = critical, keyEncipherment
 [signer_critical]
 keyUsage = critical, digitalSignature
 1.3.6.1.4.1.55555.1 = critical, ASN1:NULL
+[signer_critical_eku]
+keyUsage = critical, digitalSignature
+extendedKeyUsage = critical, codeSigning
 [signer_noncritical]
 keyUsage = critical, digitalSignature
 1.3.6.1.4.1.55555.1 = ASN1:NULL
@@ -100,6 +104,7 @@ CNF
   root signer-keyusage ca; signer signer-keyusage signer_keyusage
   root signer-critical ca; signer signer-critical signer_critical
   root ca-critical ca_critical; signer ca-critical signer
+  root signer-critical-eku ca; signer signer-critical-eku signer_critical_eku
   root signer-1024 ca; signer signer-1024 signer 1024
   root signer-512 ca; signer signer-512 signer 512
   root ca-1024 ca 1024; signer ca-1024 signer

@@ -63,6 +63,8 @@ tamper nolf 'd[:-1]'
 check "no final line feed" fails_with form "$work/Setup.exe" "$work/nolf.dat"
 tamper longline 'd.replace(sig + b"\n", sig + sig + b"\n", 1)'
 check "base64 line over 64 characters" fails_with form "$work/Setup.exe" "$work/longline.dat"
+tamper padding 'd.replace(sig + b"\n", sig[:-4] + b"A=AA\n", 1)'
+check "'=' inside base64 (vantor-pack reads base64 strictly)" fails_with form "$work/Setup.exe" "$work/padding.dat"
 python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); i=d.rindex(b"-----BEGIN CERTIFICATE-----"); open(sys.argv[2],"wb").write(d[:i])' "$work/scf.dat" "$work/onecert.dat"
 check "one certificate only" fails_with form "$work/Setup.exe" "$work/onecert.dat"
 
