@@ -138,7 +138,14 @@ std::size_t RsaModulusBits(ByteView subjectPublicKeyInfo, const std::string& wha
   return bits;
 }
 
-void Check(ByteView der, CertificateRole role, const std::string& what) {
+enum class Role { kSigner, kCa };
+
+struct Names {
+  ByteView issuer;
+  ByteView subject;
+};
+
+Names Check(ByteView der, Role role, const std::string& what) {
   DerReader file(der, what);
   DerReader certificate(file.Read(kSequence, "certificate"), what);
   file.End("certificate");
@@ -151,9 +158,9 @@ void Check(ByteView der, CertificateRole role, const std::string& what) {
   tbs.Skip(kVersion, "version");
   tbs.Read(kInteger, "serial number");
   const ByteView signedAlgorithm = tbs.Read(kSequence, "signature algorithm");
-  tbs.Read(kSequence, "issuer");
+  const ByteView issuer = tbs.Read(kSequence, "issuer");
   tbs.Read(kSequence, "validity");
-  tbs.Read(kSequence, "subject");
+  const ByteView subject = tbs.Read(kSequence, "subject");
   const ByteView publicKey = tbs.Read(kSequence, "public key info");
   tbs.Skip(kIssuerUniqueId, "issuer unique id");
   tbs.Skip(kSubjectUniqueId, "subject unique id");
@@ -203,23 +210,31 @@ void Check(ByteView der, CertificateRole role, const std::string& what) {
     }
   }
 
-  if (role == CertificateRole::kCa && !isCa.value_or(false))
+  if (role == Role::kCa && !isCa.value_or(false))
     throw InputError(what + " is not a CA: its basic constraints do not say CA:TRUE");
-  if (role == CertificateRole::kCa && keyUsage && !BitSet(*keyUsage, kKeyCertSign))
+  if (role == Role::kCa && keyUsage && !BitSet(*keyUsage, kKeyCertSign))
     throw InputError(what + " has a key usage that does not allow signing certificates");
-  if (role == CertificateRole::kSigner && keyUsage && !BitSet(*keyUsage, kDigitalSignature))
+  if (role == Role::kSigner && keyUsage && !BitSet(*keyUsage, kDigitalSignature))
     throw InputError(what + " has a key usage that does not allow digital signatures");
+  return {issuer, subject};
+}
+
+Names CheckOne(const std::vector<std::uint8_t>& der, Role role) {
+  const std::string what = std::string("manifest: the ") + (role == Role::kCa ? "CA's" : "signer's") + " certificate";
+  try {
+    return Check(ByteView(der.data(), der.size(), "certificate"), role, what);
+  } catch (const FormatError& error) {
+    throw InputError(what + " is not DER: " + error.what());
+  }
 }
 
 }  // namespace
 
-void CheckCertificateRules(const std::vector<std::uint8_t>& der, CertificateRole role) {
-  const std::string what = std::string("manifest: the ") + (role == CertificateRole::kCa ? "CA's" : "signer's") + " certificate";
-  try {
-    Check(ByteView(der.data(), der.size(), "certificate"), role, what);
-  } catch (const FormatError& error) {
-    throw InputError(what + " is not DER: " + error.what());
-  }
+void CheckCertificateRules(const std::vector<std::uint8_t>& signer, const std::vector<std::uint8_t>& ca) {
+  const Names signerNames = CheckOne(signer, Role::kSigner);
+  const Names caNames = CheckOne(ca, Role::kCa);
+  if (!Equal(signerNames.issuer, caNames.subject))
+    throw InputError("manifest: the signer's certificate names an issuer other than the CA's subject (compared byte for byte)");
 }
 
 }  // namespace vantor::packaging

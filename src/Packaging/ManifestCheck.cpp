@@ -112,8 +112,7 @@ Manifest ParseManifest(std::string_view text) {
 }
 
 void VerifyManifestSignature(const Manifest& manifest) {
-  CheckCertificateRules(manifest.signerCertificate, CertificateRole::kSigner);
-  CheckCertificateRules(manifest.caCertificate, CertificateRole::kCa);
+  CheckCertificateRules(manifest.signerCertificate, manifest.caCertificate);
   VerifySignature(manifest.firstLine, manifest.signature, manifest.signerCertificate);
   VerifyIssuedBy(manifest.signerCertificate, manifest.caCertificate);
 }

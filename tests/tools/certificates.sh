@@ -16,6 +16,7 @@ certificate_cases=(
   "signer-keyusage bad a signer whose key usage does not allow digital signatures"
   "signer-critical bad a signer with an unknown critical extension"
   "ca-critical bad a CA with an unknown critical extension"
+  "issuer-encoding bad a signer whose issuer is the CA's name in another string type"
   "signer-critical-eku bad a signer with a critical extension OpenSSL knows but these rules do not read"
   "signer-1024 bad a signer with a 1024-bit RSA key"
   "signer-512 bad a signer with a 512-bit RSA key"
@@ -78,6 +79,12 @@ CNF
       -days 3650 "-${4:-sha256}" -extfile "$cnf" -extensions "$2" -out "$dir/$1/signer.pem" 2>/dev/null
   }
   root demo ca; signer demo signer
+  # The CA's name as UTF8String in the signer's issuer, as PrintableString in
+  # the CA's subject: the same name to OpenSSL, other bytes to CryptoAPI.
+  root issuer-encoding ca; signer issuer-encoding signer
+  { printf '[req]\ndistinguished_name = dn\nstring_mask = default\n[dn]\n'; cat "$cnf"; } >"$dir/printable.cnf"
+  openssl req -new -x509 -key "$dir/ca.key" -subj "/CN=Test CA issuer-encoding" -days 3650 -sha256 \
+    -config "$dir/printable.cnf" -extensions ca -out "$dir/issuer-encoding/ca.pem"
   # A root, an intermediate CA it issued, and the signer the intermediate issued.
   root intermediate ca
   mv "$dir/intermediate/ca.pem" "$dir/intermediate/root.pem"

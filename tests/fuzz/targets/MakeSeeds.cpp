@@ -1,12 +1,13 @@
 // Writes the fuzzers' seed corpus from built launchers and stubs: each image
 // as a stub, its version resource, its manifest (RT_RCDATA 101, in a packed
-// launcher) and that manifest's certificates.
+// launcher) and that manifest's two certificates.
 // Usage: make-seeds FOLDER IMAGE...
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "Packaging/ManifestCheck.h"
 #include "Packaging/PeResources.h"
@@ -44,8 +45,12 @@ int main(int argc, char** argv) {
       if (const auto text = FindResourceData(image, pe::kResourceRcData, 101)) {
         Write(folder / "manifest" / name, text->Data(), text->Size());
         const Manifest manifest = ParseManifest({reinterpret_cast<const char*>(text->Data()), text->Size()});
-        Write(folder / "certificate" / (name + "-signer"), manifest.signerCertificate);
-        Write(folder / "certificate" / (name + "-ca"), manifest.caCertificate);
+        // The signer's length (two bytes, little-endian), the signer's, the CA's.
+        std::vector<std::uint8_t> pair = {static_cast<std::uint8_t>(manifest.signerCertificate.size()),
+                                          static_cast<std::uint8_t>(manifest.signerCertificate.size() >> 8)};
+        pair.insert(pair.end(), manifest.signerCertificate.begin(), manifest.signerCertificate.end());
+        pair.insert(pair.end(), manifest.caCertificate.begin(), manifest.caCertificate.end());
+        Write(folder / "certificate" / name, pair);
       }
     }
   } catch (const std::exception& error) {
