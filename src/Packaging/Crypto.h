@@ -1,13 +1,14 @@
 #pragma once
 
 // The platform's cryptography, behind one interface: OpenSSL on Linux, CNG and
-// CryptoAPI on Windows (CryptoOpenSsl.cpp, CryptoWindows.cpp).
+// CryptoAPI on Windows (CryptoOpenSsl.cpp, CryptoWindows.cpp). Only digests
+// and signatures: what a certificate must be is checked before, the same way
+// on both (CertificateRules.h).
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -31,17 +32,16 @@ class Md5 {
   std::unique_ptr<State> state_;
 };
 
-// Raises InputError when `base64` (no line breaks) is not valid base64.
-std::vector<std::uint8_t> DecodeBase64(std::string_view base64);
+using Der = std::vector<std::uint8_t>;
 
 // Raises InputError unless `signature` is an RSA PKCS#1 v1.5 SHA-256
-// signature of `message` by the key of the PEM certificate `signerPem`.
-void VerifySignature(std::string_view message, const std::vector<std::uint8_t>& signature, std::string_view signerPem);
+// signature of `message` by the key of the DER certificate `signer`.
+void VerifySignature(std::string_view message, const std::vector<std::uint8_t>& signature, const Der& signer);
 
-// Raises InputError unless the PEM certificate `signerPem` is issued by the
-// PEM certificate `caPem`: its issuer is the CA's subject and its signature
-// verifies with the CA's key. Validity periods are not checked: packing must
-// give the same result on any day.
-void VerifyIssuedBy(std::string_view signerPem, std::string_view caPem);
+// Raises InputError unless the DER certificate `signer` is issued by the DER
+// certificate `ca`: its issuer is the CA's subject and its signature verifies
+// with the CA's key. Validity periods are not checked: packing must give the
+// same result on any day.
+void VerifyIssuedBy(const Der& signer, const Der& ca);
 
 }  // namespace vantor::packaging

@@ -1,9 +1,8 @@
 // The cryptography on Linux: OpenSSL's libcrypto.
-#include <openssl/bio.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/x509.h>
-#include <openssl/x509v3.h>
+
+#include <string>
 
 #include "Packaging/Crypto.h"
 #include "Packaging/PackError.h"
@@ -16,16 +15,14 @@ template <typename T, void (*Free)(T*)>
 struct Deleter {
   void operator()(T* object) const { Free(object); }
 };
-using Bio = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
 using X509Owner = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using DigestContext = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
-using DecodeContext = std::unique_ptr<EVP_ENCODE_CTX, Deleter<EVP_ENCODE_CTX, EVP_ENCODE_CTX_free>>;
 
-X509Owner ReadCertificate(std::string_view pem, const char* what) {
-  Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  if (!bio) throw std::bad_alloc();
-  X509Owner certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-  if (!certificate) throw InputError(std::string("manifest: the ") + what + " certificate cannot be read");
+X509Owner ReadCertificate(const Der& der, const char* what) {
+  const unsigned char* end = der.data();
+  X509Owner certificate(d2i_X509(nullptr, &end, static_cast<long>(der.size())));
+  if (!certificate || end != der.data() + der.size())
+    throw InputError(std::string("manifest: the ") + what + " certificate cannot be read");
   return certificate;
 }
 
@@ -54,23 +51,8 @@ Md5Digest Md5::Finish() {
   return digest;
 }
 
-std::vector<std::uint8_t> DecodeBase64(std::string_view base64) {
-  DecodeContext context(EVP_ENCODE_CTX_new());
-  if (!context) throw std::bad_alloc();
-  std::vector<std::uint8_t> bytes(base64.size() / 4 * 3 + 3);
-  int size = 0;
-  int last = 0;
-  EVP_DecodeInit(context.get());
-  if (EVP_DecodeUpdate(context.get(), bytes.data(), &size, reinterpret_cast<const unsigned char*>(base64.data()),
-                       static_cast<int>(base64.size())) < 0 ||
-      EVP_DecodeFinal(context.get(), bytes.data() + size, &last) != 1)
-    throw InputError("manifest: the signature is not base64");
-  bytes.resize(static_cast<std::size_t>(size + last));
-  return bytes;
-}
-
-void VerifySignature(std::string_view message, const std::vector<std::uint8_t>& signature, std::string_view signerPem) {
-  const auto signer = ReadCertificate(signerPem, "signer's");
+void VerifySignature(std::string_view message, const std::vector<std::uint8_t>& signature, const Der& signerDer) {
+  const auto signer = ReadCertificate(signerDer, "signer's");
   EVP_PKEY* key = X509_get0_pubkey(signer.get());
   if (key == nullptr || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA)
     throw InputError("manifest: the signer's certificate has no RSA key");
@@ -83,9 +65,9 @@ void VerifySignature(std::string_view message, const std::vector<std::uint8_t>& 
     throw InputError("manifest: the signature does not verify with the signer's certificate");
 }
 
-void VerifyIssuedBy(std::string_view signerPem, std::string_view caPem) {
-  const auto signer = ReadCertificate(signerPem, "signer's");
-  const auto ca = ReadCertificate(caPem, "CA's");
+void VerifyIssuedBy(const Der& signerDer, const Der& caDer) {
+  const auto signer = ReadCertificate(signerDer, "signer's");
+  const auto ca = ReadCertificate(caDer, "CA's");
   EVP_PKEY* caKey = X509_get0_pubkey(ca.get());
   if (X509_NAME_cmp(X509_get_issuer_name(signer.get()), X509_get_subject_name(ca.get())) != 0 || caKey == nullptr ||
       X509_verify(signer.get(), caKey) != 1)

@@ -1,5 +1,5 @@
 // The cryptography on Windows: CNG (bcrypt) for digests and RSA, CryptoAPI
-// (crypt32) for base64, certificates and their chain.
+// (crypt32) for certificates.
 #include <windows.h>
 
 #include <bcrypt.h>
@@ -75,8 +75,7 @@ class Key {
 
 class Certificate {
  public:
-  Certificate(std::string_view pem, const char* what) {
-    const auto der = Decode(pem, CRYPT_STRING_BASE64HEADER);
+  Certificate(const Der& der, const char* what) {
     context_ = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
     if (context_ == nullptr) throw InputError(std::string("manifest: the ") + what + " certificate cannot be read");
   }
@@ -84,18 +83,6 @@ class Certificate {
   Certificate& operator=(const Certificate&) = delete;
   ~Certificate() { CertFreeCertificateContext(context_); }
   PCCERT_CONTEXT Get() const { return context_; }
-
-  static std::vector<std::uint8_t> Decode(std::string_view text, DWORD format) {
-    DWORD size = 0;
-    if (!CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), format, nullptr, &size, nullptr, nullptr))
-      return {};
-    std::vector<std::uint8_t> bytes(size);
-    if (!CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), format, bytes.data(), &size, nullptr,
-                              nullptr))
-      return {};
-    bytes.resize(size);
-    return bytes;
-  }
 
  private:
   PCCERT_CONTEXT context_ = nullptr;
@@ -118,14 +105,8 @@ Md5Digest Md5::Finish() {
   return digest;
 }
 
-std::vector<std::uint8_t> DecodeBase64(std::string_view base64) {
-  auto bytes = Certificate::Decode(base64, CRYPT_STRING_BASE64);
-  if (bytes.empty()) throw InputError("manifest: the signature is not base64");
-  return bytes;
-}
-
-void VerifySignature(std::string_view message, const std::vector<std::uint8_t>& signature, std::string_view signerPem) {
-  const Certificate signer(signerPem, "signer's");
+void VerifySignature(std::string_view message, const std::vector<std::uint8_t>& signature, const Der& signerDer) {
+  const Certificate signer(signerDer, "signer's");
   Key key;
   if (!CryptImportPublicKeyInfoEx2(X509_ASN_ENCODING, &signer.Get()->pCertInfo->SubjectPublicKeyInfo, 0, nullptr,
                                    key.Out()))
@@ -141,9 +122,9 @@ void VerifySignature(std::string_view message, const std::vector<std::uint8_t>& 
     throw InputError("manifest: the signature does not verify with the signer's certificate");
 }
 
-void VerifyIssuedBy(std::string_view signerPem, std::string_view caPem) {
-  const Certificate signer(signerPem, "signer's");
-  const Certificate ca(caPem, "CA's");
+void VerifyIssuedBy(const Der& signerDer, const Der& caDer) {
+  const Certificate signer(signerDer, "signer's");
+  const Certificate ca(caDer, "CA's");
   if (!CertCompareCertificateName(X509_ASN_ENCODING, &signer.Get()->pCertInfo->Issuer, &ca.Get()->pCertInfo->Subject) ||
       !CryptVerifyCertificateSignatureEx(0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
                                          const_cast<CERT_CONTEXT*>(signer.Get()), CRYPT_VERIFY_CERT_SIGN_ISSUER_CERT,

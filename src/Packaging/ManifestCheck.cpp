@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "Packaging/CertificateRules.h"
 #include "Packaging/PackError.h"
 
 namespace vantor::packaging {
@@ -44,6 +45,28 @@ bool IsBase64Line(std::string_view line) {
   });
 }
 
+// Base64 in whole groups of four characters, '=' only as the last one or two.
+std::vector<std::uint8_t> DecodeBase64(std::string_view text, const char* what) {
+  static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  if (text.size() % 4 != 0) Refuse(std::string(what) + ": base64 is not in groups of four characters");
+  const std::size_t padding = text.size() >= 2 && text.substr(text.size() - 2) == "==" ? 2
+                              : !text.empty() && text.back() == '='                  ? 1
+                                                                                     : 0;
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(text.size() / 4 * 3);
+  std::uint32_t bits = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const std::size_t value = i < text.size() - padding ? kAlphabet.find(text[i]) : 0;
+    if (value == std::string_view::npos) Refuse(std::string(what) + ": '=' inside base64");
+    bits = (bits << 6) | static_cast<std::uint32_t>(value);
+    if (i % 4 != 3) continue;
+    for (int shift = 16; shift >= 0; shift -= 8) bytes.push_back(static_cast<std::uint8_t>(bits >> shift));
+    bits = 0;
+  }
+  bytes.resize(bytes.size() - padding);
+  return bytes;
+}
+
 // `"setup.exe" <size> <md5>`
 void ParseFirstLine(std::string_view line, Manifest& manifest) {
   constexpr std::string_view kName = "\"setup.exe\" ";
@@ -75,21 +98,23 @@ Manifest ParseManifest(std::string_view text) {
   Manifest manifest;
   ParseFirstLine(lines[0], manifest);
   if (lines.size() < 2 || lines[1] != kSignatureBegin) Refuse("line 2 is not '" + std::string(kSignatureBegin) + "'");
-  std::size_t at = ReadBlock(lines, 2, kSignatureEnd, manifest.signature, "signature");
-  for (std::string* pem : {&manifest.signerPem, &manifest.caPem}) {
+  std::string base64;
+  std::size_t at = ReadBlock(lines, 2, kSignatureEnd, base64, "signature");
+  manifest.signature = DecodeBase64(base64, "signature");
+  for (auto* der : {&manifest.signerCertificate, &manifest.caCertificate}) {
     if (at == lines.size() || lines[at] != kCertificateBegin) Refuse("expected two PEM certificates after the signature");
-    std::string base64;
-    const std::size_t end = ReadBlock(lines, at + 1, kCertificateEnd, base64, "certificate");
-    for (std::size_t i = at; i < end; ++i) *pem += std::string(lines[i]) + "\n";
-    at = end;
+    base64.clear();
+    at = ReadBlock(lines, at + 1, kCertificateEnd, base64, "certificate");
+    *der = DecodeBase64(base64, "certificate");
   }
   if (at != lines.size()) Refuse("text after the second certificate");
   return manifest;
 }
 
 void VerifyManifestSignature(const Manifest& manifest) {
-  VerifySignature(manifest.firstLine, DecodeBase64(manifest.signature), manifest.signerPem);
-  VerifyIssuedBy(manifest.signerPem, manifest.caPem);
+  CheckCertificateRules(manifest.signerCertificate, manifest.caCertificate);
+  VerifySignature(manifest.firstLine, manifest.signature, manifest.signerCertificate);
+  VerifyIssuedBy(manifest.signerCertificate, manifest.caCertificate);
 }
 
 void CheckInstallerSize(const Manifest& manifest, std::uint64_t size) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Packaging/Crypto.h"
 
@@ -15,17 +16,21 @@ struct Manifest {
   std::string firstLine;  // without its line feed: what is signed
   std::uint64_t installerSize = 0;
   std::string installerMd5;  // 32 lower-case hex digits
-  std::string signature;     // base64, lines joined
-  std::string signerPem;
-  std::string caPem;
+  std::vector<std::uint8_t> signature;
+  std::vector<std::uint8_t> signerCertificate;  // DER
+  std::vector<std::uint8_t> caCertificate;      // DER
 };
 
 // Raises InputError naming the first rule `text` breaks: LF line ends only, no
 // byte-order mark, a final LF; `"setup.exe" <size> <md5>`; a signature block
-// of base64 lines of at most 64 characters; two PEM certificates.
+// of base64 lines of at most 64 characters; two PEM certificates. Base64 is
+// read strictly (groups of four, padding only at the end), the same on every
+// platform.
 Manifest ParseManifest(std::string_view text);
 
-// Raises InputError unless the signature and certificate chain verify.
+// Raises InputError unless both certificates meet the rules of
+// CertificateRules.h, the signature verifies with the signer's key and the
+// signer's certificate is issued by the CA's.
 void VerifyManifestSignature(const Manifest& manifest);
 
 // Raises InputError when the manifest's size or MD5 is not the installer's.

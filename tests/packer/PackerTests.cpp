@@ -72,9 +72,14 @@ TEST(Manifest, ReadsLineOneSignatureAndCertificates) {
   EXPECT_EQ(manifest.firstLine, kLine);
   EXPECT_EQ(manifest.installerSize, 1234u);
   EXPECT_EQ(manifest.installerMd5, "0123456789abcdef0123456789abcdef");
-  EXPECT_EQ(manifest.signature, kBase64Line + "QUI=");
-  EXPECT_EQ(manifest.signerPem, Certificate());
-  EXPECT_EQ(manifest.caPem, Certificate());
+  const auto decoded = [](std::string tail) {  // 64 'A's are 48 zero bytes
+    std::vector<std::uint8_t> bytes(48, 0);
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
+    return bytes;
+  };
+  EXPECT_EQ(manifest.signature, decoded("AB"));
+  EXPECT_EQ(manifest.signerCertificate, decoded("ABC"));
+  EXPECT_EQ(manifest.caCertificate, manifest.signerCertificate);
 }
 
 TEST(Manifest, RefusesEveryBreakOfForm) {
@@ -94,6 +99,8 @@ TEST(Manifest, RefusesEveryBreakOfForm) {
       {"file name not setup.exe", replaced("\"setup.exe\"", "\"Setup.exe\"")},
       {"base64 line of 65", replaced(kBase64Line + "\nQUI=", kBase64Line + "A\nQUI=")},
       {"not base64", replaced("QUI=", "QU*=")},
+      {"base64 padding inside", replaced("QUI=", "Q=I=")},
+      {"base64 not in groups of four", replaced("QUI=", "QUI")},
       {"empty signature", replaced(kBase64Line + "\nQUI=\n", "")},
       {"no signature end", replaced("-----END SIGNATURE-----\n", "")},
       {"one certificate", good.substr(0, good.size() - Certificate().size())},

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # tools/make-manifest writes exactly the documented bytes, and
-# tools/verify-manifest names the check that each kind of tampering fails.
+# tools/verify-manifest names the check that each kind of tampering fails;
+# both apply the certificate rules, set by set (certificates.sh).
 # Usage: manifest-tests.sh REPO INSTALLER
 set -uo pipefail
 repo=$1 installer=$2
 source "$(dirname "$0")/common.sh"
+source "$(dirname "$0")/certificates.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$repo/tools/make-signing-keys" "$work/keys" >/dev/null
@@ -15,14 +17,7 @@ k=$work/keys
   --ca "$k/ca.pem" --output "$work/scf.dat"
 
 # The expected bytes, built independently (RSA PKCS#1 v1.5 signatures are deterministic).
-line=$(python3 -c 'import hashlib,os,sys; d=open(sys.argv[1],"rb").read(); print("\"setup.exe\" %d %s" % (len(d), hashlib.md5(d).hexdigest()))' "$work/Setup.exe")
-{
-  printf '%s\n-----BEGIN SIGNATURE-----\n' "$line"
-  printf '%s' "$line" | openssl dgst -sha256 -sign "$k/signer.key" -binary | base64 -w 64
-  printf -- '-----END SIGNATURE-----\n'
-  openssl x509 -in "$k/signer.pem"
-  openssl x509 -in "$k/ca.pem"
-} >"$work/expected.dat"
+write_manifest "$work/Setup.exe" "$k/signer.key" "$k/signer.pem" "$k/ca.pem" "$work/expected.dat"
 check "manifest bytes as documented" cmp -s "$work/expected.dat" "$work/scf.dat"
 check "no CR, no BOM, final LF" python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); sys.exit(not (b"\r" not in d and not d.startswith(b"\xef\xbb\xbf") and d.endswith(b"\n")))' "$work/scf.dat"
 
@@ -68,7 +63,30 @@ tamper nolf 'd[:-1]'
 check "no final line feed" fails_with form "$work/Setup.exe" "$work/nolf.dat"
 tamper longline 'd.replace(sig + b"\n", sig + sig + b"\n", 1)'
 check "base64 line over 64 characters" fails_with form "$work/Setup.exe" "$work/longline.dat"
+tamper padding 'd.replace(sig + b"\n", sig[:-4] + b"A=AA\n", 1)'
+check "'=' inside base64 (vantor-pack reads base64 strictly)" fails_with form "$work/Setup.exe" "$work/padding.dat"
 python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); i=d.rindex(b"-----BEGIN CERTIFICATE-----"); open(sys.argv[2],"wb").write(d[:i])' "$work/scf.dat" "$work/onecert.dat"
 check "one certificate only" fails_with form "$work/Setup.exe" "$work/onecert.dat"
+
+# The certificate rules: each set in a manifest written without checks.
+make_certificate_cases "$work/cases"
+made() {  # made SET: make-manifest with that set's keys
+  local c=$work/cases/$1
+  "$repo/tools/make-manifest" --installer "$work/Setup.exe" --key "$c/signer.key" --cert "$c/signer.pem" \
+    --ca "$c/ca.pem" --output "$work/made-$1.dat" 2>&1
+}
+for case in "${certificate_cases[@]}"; do
+  read -r set verdict description <<<"$case"
+  c=$work/cases/$set
+  write_manifest "$work/Setup.exe" "$c/signer.key" "$c/signer.pem" "$c/ca.pem" "$work/$set.dat"
+  if [ "$verdict" = good ]; then
+    check "verify-manifest passes $description" eval 'verify "$work/Setup.exe" "$work/$set.dat" >/dev/null'
+    check "make-manifest writes $description" eval 'made "$set" && cmp -s "$work/$set.dat" "$work/made-$set.dat"'
+  else
+    check "verify-manifest refuses $description" fails_with certificate "$work/Setup.exe" "$work/$set.dat"
+    check "make-manifest refuses $description, writing nothing" \
+      eval 'out=$(made "$set"); [ $? -eq 2 ] && [[ $out == "make-manifest: certificate: "* ]] && ! compgen -G "$work/made-$set.dat*" >/dev/null'
+  fi
+done
 
 finish

@@ -14,6 +14,7 @@
 set -uo pipefail
 repo=$1 bin=$2 arch=$3 native=$4 mode=$5
 source "$(dirname "$0")/common.sh"
+source "$(dirname "$0")/certificates.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 stub=$bin/VantorSetup-stub.exe probe=$bin/ProbeInstaller.exe
@@ -80,6 +81,27 @@ refuses() {  # refuses PACKER ARGS...: without --output, it is added
   [ $rc -eq 2 ] && [[ $err == vantor-pack:* ]] && [ "$(wc -l <<<"$err")" -eq 1 ] && [ ! -e "$work/out.exe" ] &&
     [ -z "$(partials)" ] || { echo "  got ($rc): $err"; return 1; }
 }
+# The certificate rules: the same verdict from both packers, set by set.
+make_certificate_cases "$work/cases"
+certificate_verdicts() {  # certificate_verdicts native|windows
+  local case set verdict description c
+  for case in "${certificate_cases[@]}"; do
+    read -r set verdict description <<<"$case"
+    c=$work/cases/$set
+    write_manifest "$probe" "$c/signer.key" "$c/signer.pem" "$c/ca.pem" "$work/$set.dat"
+    if [ "$verdict" = good ] && [ "$1" = native ]; then
+      check "Linux packer takes $description" pack --installer "$probe" --manifest "$work/$set.dat" --output "$work/$set.exe"
+    elif [ "$verdict" = good ]; then
+      pack --installer "$probe" --manifest "$work/$set.dat" --output "$work/$set.exe"
+      check "Windows packer takes $description" eval 'winpack --stub "$stub" --installer "$probe" --manifest "$work/$set.dat" \
+        --output "$work/$set-win.exe" && cmp -s "$work/$set.exe" "$work/$set-win.exe"'
+    elif [ "$1" = native ]; then
+      check "Linux packer refuses $description" refuses pack --installer "$probe" --manifest "$work/$set.dat"
+    else
+      check "Windows packer refuses $description" refuses winpack --stub "$stub" --installer "$probe" --manifest "$work/$set.dat"
+    fi
+  done
+}
 hostile_stubs_refused() {  # hostile_stubs_refused PACKER LABEL
   local crafted name
   for crafted in "$hostile"/*.exe; do
@@ -145,6 +167,7 @@ if [ "$mode" = windows ]; then
   winpack --stub "$wodd/stub ü.exe" --installer "$wodd/Set up ü.exe" --manifest "$wodd/scf ü.dat" --output "$wodd/Out ü.exe"
   check "Windows packer: spaces, non-ASCII" cmp -s "$work/Probe.exe" "$wodd/Out ü.exe"
   hostile_stubs_refused winpack "Windows packer: "
+  certificate_verdicts windows
   winpack --stub "$hostile/manifest-tab.exe" "${good[@]}" --version 4.2.0.17 --output "$work/TabWin.exe"
   check "Windows packer: the same stamped bytes for a tab before version=" cmp -s "$work/Tab.exe" "$work/TabWin.exe"
   check "Windows packer: links at the output are replaced, not written through" linked winpack WinLinked.exe
@@ -256,6 +279,7 @@ check "signer not issued by the CA" refuses pack --installer "$probe" --manifest
 check "bad version" refuses pack "${good[@]}" --version 1.2.3.65536
 check "output folder missing" eval 'pack "${good[@]}" --output "$work/none/out.exe" 2>/dev/null; [ $? -eq 2 ]'
 check "unknown option" refuses pack "${good[@]}" --sign
+certificate_verdicts native
 echo keep >"$work/existing.exe"
 pack --installer "$probe" --manifest "$work/twin.dat" --output "$work/existing.exe" 2>/dev/null
 check "a refused pack leaves an existing output alone" grep -qx keep "$work/existing.exe"
