@@ -75,6 +75,21 @@ void SetDeletePending(HANDLE file, bool pending) {
     ThrowLastError("cannot set the output's disposition");
 }
 
+// Renames the file by its handle over whatever has the target's name. A pack
+// racing to the same output holds its file open for a moment after its own
+// rename, and a file that is open cannot be replaced (access denied): that
+// moment is waited out, a target held open for longer is not.
+bool RenameReplacing(HANDLE file, std::vector<std::uint8_t>& info) {
+  constexpr int kAttempts = 100;
+  constexpr DWORD kPauseMs = 10;
+  for (int attempt = 1;; ++attempt) {
+    if (::SetFileInformationByHandle(file, FileRenameInfo, info.data(), static_cast<DWORD>(info.size()))) return true;
+    const DWORD error = ::GetLastError();
+    if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == kAttempts) return false;
+    ::Sleep(kPauseMs);
+  }
+}
+
 }  // namespace
 
 // The file is delete-pending until Commit: however the process ends before
@@ -134,7 +149,7 @@ void TemporaryOutput::Commit() {
   ::SetConsoleCtrlHandler(Postpone, TRUE);
   try {
     SetDeletePending(handle, false);
-    if (!::SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()))) {
+    if (!RenameReplacing(handle, buffer)) {
       const DWORD error = ::GetLastError();
       SetDeletePending(handle, true);
       throw std::system_error(static_cast<int>(error), std::system_category(), "cannot rename the output to " + Describe("output", target_));
