@@ -32,18 +32,8 @@ foreach(dll user32 advapi32)
 endforeach()
 add_custom_target(vantor_delayload_libs DEPENDS ${VANTOR_DELAYLOAD_LIBS})
 
-# The image's resources: manifest, icon and version, from the project version.
-# tools/pack --version sets VANTOR_FILE_VERSION (A.B.C.D, each 0-65535).
-set(VANTOR_FILE_VERSION "" CACHE STRING "Version stamped into the launcher (A.B.C.D; empty: the project version)")
+# The image's resources: manifest, icon and version (VANTOR_VERSION_4).
 set(VANTOR_DESCRIPTION "${PROJECT_DESCRIPTION}")
-if(VANTOR_FILE_VERSION)
-  if(NOT VANTOR_FILE_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+$")
-    message(FATAL_ERROR "VANTOR_FILE_VERSION must be A.B.C.D, not '${VANTOR_FILE_VERSION}'")
-  endif()
-  set(VANTOR_VERSION_4 "${VANTOR_FILE_VERSION}")
-else()
-  set(VANTOR_VERSION_4 "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
-endif()
 string(REPLACE "." "," VANTOR_VERSION_COMMAS "${VANTOR_VERSION_4}")
 if(VANTOR_ARCH STREQUAL "x64")
   set(VANTOR_MANIFEST_ARCH amd64)
@@ -97,7 +87,7 @@ ExternalProject_Add(host_tools
   SOURCE_DIR "${CMAKE_SOURCE_DIR}"
   BINARY_DIR "${CMAKE_BINARY_DIR}/host"
   PREFIX "${CMAKE_BINARY_DIR}/host-project"
-  CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
+  CONFIGURE_COMMAND "${CMAKE_COMMAND}" -S <SOURCE_DIR> --preset pack-host -B <BINARY_DIR>
   BUILD_COMMAND "${CMAKE_COMMAND}" --build <BINARY_DIR> --target vantor-pack pack-fixture
   INSTALL_COMMAND ""
   BUILD_ALWAYS ON

@@ -27,9 +27,9 @@ check "manifest bytes as documented" cmp -s "$work/expected.dat" "$work/scf.dat"
 check "no CR, no BOM, final LF" python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); sys.exit(not (b"\r" not in d and not d.startswith(b"\xef\xbb\xbf") and d.endswith(b"\n")))' "$work/scf.dat"
 
 verify() { "$repo/tools/verify-manifest" --installer "$1" --manifest "$2" 2>&1; }
-fails_with() {  # fails_with WORD INSTALLER MANIFEST: exit 1 and the message names WORD
+fails_with() {  # fails_with WORD INSTALLER MANIFEST: exit 2 and the message names WORD
   local out; out=$(verify "$2" "$3"); local rc=$?
-  [ $rc -eq 1 ] && [[ $out == "verify-manifest: $1"* ]] || { echo "  got ($rc): $out"; return 1; }
+  [ $rc -eq 2 ] && [[ $out == "verify-manifest: $1"* ]] || { echo "  got ($rc): $out"; return 1; }
 }
 check "valid manifest verifies" eval 'verify "$work/Setup.exe" "$work/scf.dat" >/dev/null' 
 

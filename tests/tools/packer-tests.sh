@@ -5,9 +5,12 @@
 # headers and checksum; the Linux and Windows packers give the same bytes;
 # re-packing replaces the payload; --version stamps; large payloads stream;
 # and every bad input is refused with one line, exit 2 and no output.
-# Usage: packer-tests.sh REPO BIN_DIR ARCH NATIVE_PACKER
+# MODE "native" runs what needs no Windows program (on every host, for every
+# architecture built); MODE "windows" what does: the launchers run and the
+# Windows packer, under Wine.
+# Usage: packer-tests.sh REPO BIN_DIR ARCH NATIVE_PACKER native|windows
 set -uo pipefail
-repo=$1 bin=$2 arch=$3 native=$4
+repo=$1 bin=$2 arch=$3 native=$4 mode=$5
 source "$(dirname "$0")/common.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -39,11 +42,57 @@ run_exit_code() {
     sed -n 's/^exit code: \([0-9]*\) .*/\1/p'
 }
 
-# --- Packed launchers run ------------------------------------------------------
 pack --installer "$probe" --manifest "$work/probe.dat" --output "$work/Probe.exe"
-check "launcher around the probe passes its exit code" test "$(run_exit_code "$work/Probe.exe" /exitcode:3010)" = 3010
 pack --installer "$cmd" --manifest "$work/cmd.dat" --output "$work/Cmd.exe" --arch "$arch"
-check "launcher around Wine's cmd.exe passes its exit code" test "$(run_exit_code "$work/Cmd.exe" /c exit 42)" = 42
+pack --installer "$probe" --manifest "$work/probe.dat" --output "$work/Stamped.exe" --version 4.2.0.17
+
+# Inputs to refuse.
+: >"$work/empty"
+printf 'plain text' >"$work/text.exe"
+printf 'MZ but nothing else, long enough to have an e_lfanew field at 0x3c.....\x40' >"$work/mz-only.exe"
+mkdir "$work/folder"
+printf 'not a manifest\n' >"$work/junk.dat"
+sed 's/\r*$/\r/' "$work/probe.dat" >"$work/crlf.dat"
+# A manifest that is signed and of the right size, for other bytes: only the
+# digest taken while copying can catch it.
+cp "$probe" "$work/twin.exe"; printf 'X' | dd of="$work/twin.exe" bs=1 seek=5000 conv=notrunc 2>/dev/null
+manifest "$work/twin.exe" "$work/twin.dat"
+# Signature of another line; a CA that did not issue the signer.
+sed '3s/^./A/;3s/^AA/BA/' "$work/probe.dat" >"$work/badsig.dat"
+{ sed -n '1,/END CERTIFICATE/p' "$work/probe.dat"; openssl x509 -in "$other/ca.pem"; } >"$work/foreign-ca.dat"
+osslsigncode sign -certs "$keys/signer.pem" -key "$keys/signer.key" -in "$stub" -out "$work/signed-stub.exe" >/dev/null
+
+good=(--installer "$probe" --manifest "$work/probe.dat")
+refuses() {  # refuses PACKER ARGS...: without --output, it is added
+  local packer=$1; shift
+  rm -f "$work/out.exe"
+  local err; err=$($packer "$@" --output "$work/out.exe" 2>&1 >/dev/null); local rc=$?
+  [ $rc -eq 2 ] && [[ $err == vantor-pack:* ]] && [ "$(wc -l <<<"$err")" -eq 1 ] && [ ! -e "$work/out.exe" ] &&
+    [ -z "$(ls "$work" | grep partial)" ] || { echo "  got ($rc): $err"; return 1; }
+}
+
+if [ "$mode" = windows ]; then
+  # --- Packed launchers run; the Windows packer gives the same bytes and verdicts ---
+  check "launcher around the probe passes its exit code" test "$(run_exit_code "$work/Probe.exe" /exitcode:3010)" = 3010
+  check "launcher around Wine's cmd.exe passes its exit code" test "$(run_exit_code "$work/Cmd.exe" /c exit 42)" = 42
+  check "stamped launcher still runs" test "$(run_exit_code "$work/Stamped.exe" /exitcode:7)" = 7
+  winpack --stub "$stub" --installer "$probe" --manifest "$work/probe.dat" --output "$work/ProbeWin.exe"
+  check "Windows packer (CNG) gives the Linux packer's bytes" cmp -s "$work/Probe.exe" "$work/ProbeWin.exe"
+  check "Windows packer: another MD5" refuses winpack --stub "$stub" --installer "$probe" --manifest "$work/twin.dat"
+  check "Windows packer: bad signature" refuses winpack --stub "$stub" --installer "$probe" --manifest "$work/badsig.dat"
+  check "Windows packer: foreign CA" refuses winpack --stub "$stub" --installer "$probe" --manifest "$work/foreign-ca.dat"
+  wodd="$work/dir with spaces ü é"
+  mkdir "$wodd"; cp "$probe" "$wodd/Set up ü.exe"; cp "$work/probe.dat" "$wodd/scf ü.dat"; cp "$stub" "$wodd/stub ü.exe"
+  winpack --stub "$wodd/stub ü.exe" --installer "$wodd/Set up ü.exe" --manifest "$wodd/scf ü.dat" --output "$wodd/Out ü.exe"
+  check "Windows packer: spaces, non-ASCII" cmp -s "$work/Probe.exe" "$wodd/Out ü.exe"
+  cp "$probe" "$work/Large.exe"
+  head -c $((64 << 20)) /dev/urandom >>"$work/Large.exe"
+  manifest "$work/Large.exe" "$work/large.dat"
+  pack --installer "$work/Large.exe" --manifest "$work/large.dat" --output "$work/LargeSetup.exe"
+  check "64 MB payload extracts and runs" test "$(run_exit_code "$work/LargeSetup.exe" /exitcode:64)" = 64
+  finish
+  exit
+fi
 
 # --- The image: stub bytes kept, headers and checksum right --------------------
 # Independent of the packer: every byte before the resource section is the
@@ -53,27 +102,29 @@ image_ok() {
   python3 - "$stub" "$1" "$2" "$3" <<'EOF'
 import struct, sys
 stub, out, installer, manifest = (open(p, "rb").read() for p in sys.argv[1:5])
-def headers(d):
+def headers(d):  # sections by index: two may share a name (".gcc_exc" in the x86 image)
     pe = struct.unpack_from("<I", d, 0x3C)[0]
     count, optsize = struct.unpack_from("<H", d, pe + 6)[0], struct.unpack_from("<H", d, pe + 20)[0]
     opt = pe + 24
-    secs = [struct.unpack_from("<8sIIII", d, opt + optsize + 40 * i) for i in range(count)]
-    return opt, {s[0].rstrip(b"\0").decode(): s[1:] for s in secs}
+    return opt, [struct.unpack_from("<8sIIII", d, opt + optsize + 40 * i) for i in range(count)]
 sopt, ssec = headers(stub); oopt, osec = headers(out)
-vsize, va, raw, ptr = osec[".rsrc"]
-assert list(ssec) == list(osec), "section names"
-assert all(ssec[n] == osec[n] for n in list(ssec)[:-2]), "sections before .rsrc moved"
+assert [x[0] for x in ssec] == [x[0] for x in osec], "section names"
+names = [x[0].rstrip(b"\0") for x in osec]
+rsrc = names.index(b".rsrc")
+assert names[rsrc:] == [b".rsrc", b".reloc"], "the resources and relocations come last"
+vsize, va, raw, ptr = osec[rsrc][1:]
+assert ssec[:rsrc] == osec[:rsrc], "sections before .rsrc moved"
 dirs = sopt + (112 if struct.unpack_from("<H", stub, sopt)[0] == 0x20B else 96)
 table = sopt + struct.unpack_from("<H", stub, sopt - 4)[0]
-changed = [(sopt + 8, 4), (sopt + 56, 4), (sopt + 64, 4), (dirs + 16, 8), (dirs + 40, 8), (table + 40 * (len(ssec) - 2), 80)]
+changed = [(sopt + 8, 4), (sopt + 56, 4), (sopt + 64, 4), (dirs + 16, 8), (dirs + 40, 8), (table + 40 * rsrc, 80)]
 def masked(d):
     d = bytearray(d[:0x1000])
     for at, n in changed: d[at:at + n] = b"\0" * n
     return bytes(d)
 assert masked(stub) == masked(out), "headers changed beyond the fields packing sets"
-assert stub[0x1000:ssec[".rsrc"][3]] == out[0x1000:ptr], "section data before .rsrc changed"
-rv = osec[".reloc"]
-assert out[rv[3]:rv[3] + rv[2]] == stub[ssec[".reloc"][3]:ssec[".reloc"][3] + ssec[".reloc"][2]], ".reloc changed"
+assert stub[0x1000:ssec[rsrc][4]] == out[0x1000:ptr], "section data before .rsrc changed"
+rv, sv = osec[rsrc + 1][1:], ssec[rsrc + 1][1:]
+assert out[rv[3]:rv[3] + rv[2]] == stub[sv[3]:sv[3] + sv[2]], ".reloc changed"
 assert rv[1] % 0x1000 == 0 and rv[3] % 0x1000 == 0 and ptr % 0x1000 == 0, "page alignment"
 assert rv[1] >= va + vsize and len(out) == rv[3] + rv[2], "layout"
 assert struct.unpack_from("<I", out, oopt + 56)[0] == (rv[1] + rv[0] + 0xFFF) & ~0xFFF, "SizeOfImage"
@@ -104,16 +155,13 @@ resources_listed() {  # llvm-readobj reads the tree: six resources, RCDATA 100 a
 }
 check "llvm-readobj reads the rebuilt resources and keeps the properties" resources_listed "$work/Probe.exe"
 
-# --- Same bytes everywhere ---------------------------------------------------------
-winpack --stub "$stub" --installer "$probe" --manifest "$work/probe.dat" --output "$work/ProbeWin.exe"
-check "Windows packer (CNG) gives the Linux packer's bytes" cmp -s "$work/Probe.exe" "$work/ProbeWin.exe"
+# --- Re-packing ---------------------------------------------------------------------
 "$native" --stub "$work/Cmd.exe" --installer "$probe" --manifest "$work/probe.dat" --output "$work/Repacked.exe"
 check "re-packing a packed launcher replaces its payload" cmp -s "$work/Probe.exe" "$work/Repacked.exe"
 
 # --- Version stamping ----------------------------------------------------------------
 pack --installer "$probe" --manifest "$work/probe.dat" --output "$work/Same.exe" --version 1.0.0.0
 check "stamping the stub's own version changes no byte" cmp -s "$work/Probe.exe" "$work/Same.exe"
-pack --installer "$probe" --manifest "$work/probe.dat" --output "$work/Stamped.exe" --version 4.2.0.17
 stamped() {
   python3 - "$1" <<'EOF'
 import sys
@@ -125,32 +173,8 @@ assert b'name="Vantor.VantorSetup" version="4.2.0.17"' in d, "manifest version"
 EOF
 }
 check "--version stamps the version resource and the manifest" stamped "$work/Stamped.exe"
-check "stamped launcher still runs" test "$(run_exit_code "$work/Stamped.exe" /exitcode:7)" = 7
 
 # --- Refusals: exit 2, one line, no output, an existing output untouched ---------
-: >"$work/empty"
-printf 'plain text' >"$work/text.exe"
-printf 'MZ but nothing else, long enough to have an e_lfanew field at 0x3c.....\x40' >"$work/mz-only.exe"
-mkdir "$work/folder"
-printf 'not a manifest\n' >"$work/junk.dat"
-sed 's/\r*$/\r/' "$work/probe.dat" >"$work/crlf.dat"
-# A manifest that is signed and of the right size, for other bytes: only the
-# digest taken while copying can catch it.
-cp "$probe" "$work/twin.exe"; printf 'X' | dd of="$work/twin.exe" bs=1 seek=5000 conv=notrunc 2>/dev/null
-manifest "$work/twin.exe" "$work/twin.dat"
-# Signature of another line; a CA that did not issue the signer.
-sed '3s/^./A/;3s/^AA/BA/' "$work/probe.dat" >"$work/badsig.dat"
-{ sed -n '1,/END CERTIFICATE/p' "$work/probe.dat"; openssl x509 -in "$other/ca.pem"; } >"$work/foreign-ca.dat"
-osslsigncode sign -certs "$keys/signer.pem" -key "$keys/signer.key" -in "$stub" -out "$work/signed-stub.exe" >/dev/null
-
-good=(--installer "$probe" --manifest "$work/probe.dat")
-refuses() {  # refuses PACKER ARGS...: without --output, it is added
-  local packer=$1; shift
-  rm -f "$work/out.exe"
-  local err; err=$($packer "$@" --output "$work/out.exe" 2>&1 >/dev/null); local rc=$?
-  [ $rc -eq 2 ] && [[ $err == vantor-pack:* ]] && [ "$(wc -l <<<"$err")" -eq 1 ] && [ ! -e "$work/out.exe" ] &&
-    [ -z "$(ls "$work" | grep partial)" ] || { echo "  got ($rc): $err"; return 1; }
-}
 check "missing stub" refuses "$native" --stub "$work/none.exe" "${good[@]}"
 check "stub that is a folder" refuses "$native" --stub "$work/folder" "${good[@]}"
 check "stub that is another program" refuses "$native" --stub "$probe" "${good[@]}"
@@ -169,9 +193,6 @@ check "signer not issued by the CA" refuses pack --installer "$probe" --manifest
 check "bad version" refuses pack "${good[@]}" --version 1.2.3.65536
 check "output folder missing" eval 'pack "${good[@]}" --output "$work/none/out.exe" 2>/dev/null; [ $? -eq 2 ]'
 check "unknown option" refuses pack "${good[@]}" --sign
-check "Windows packer: another MD5" refuses winpack --stub "$stub" --installer "$probe" --manifest "$work/twin.dat"
-check "Windows packer: bad signature" refuses winpack --stub "$stub" --installer "$probe" --manifest "$work/badsig.dat"
-check "Windows packer: foreign CA" refuses winpack --stub "$stub" --installer "$probe" --manifest "$work/foreign-ca.dat"
 echo keep >"$work/existing.exe"
 pack --installer "$probe" --manifest "$work/twin.dat" --output "$work/existing.exe" 2>/dev/null
 check "a refused pack leaves an existing output alone" grep -qx keep "$work/existing.exe"
@@ -181,18 +202,13 @@ odd="$work/dir with 'quotes\" back\\slash ü"
 mkdir "$odd"; cp "$probe" "$odd/Set up ü.exe"; cp "$work/probe.dat" "$odd/scf ü.dat"
 pack --installer "$odd/Set up ü.exe" --manifest "$odd/scf ü.dat" --output "$odd/Out ü.exe"
 check "Linux packer: quotes, backslash, spaces, non-ASCII" cmp -s "$work/Probe.exe" "$odd/Out ü.exe"
-wodd="$work/dir with spaces ü é"
-mkdir "$wodd"; cp "$probe" "$wodd/Set up ü.exe"; cp "$work/probe.dat" "$wodd/scf ü.dat"; cp "$stub" "$wodd/stub ü.exe"
-winpack --stub "$wodd/stub ü.exe" --installer "$wodd/Set up ü.exe" --manifest "$wodd/scf ü.dat" --output "$wodd/Out ü.exe"
-check "Windows packer: spaces, non-ASCII" cmp -s "$work/Probe.exe" "$wodd/Out ü.exe"
 
-# --- A 64 MB installer streams: small peak memory, and the launcher runs it -----------
+# --- A 64 MB installer streams: small peak memory ------------------------------------
 cp "$probe" "$work/Large.exe"
 head -c $((64 << 20)) /dev/urandom >>"$work/Large.exe"
 manifest "$work/Large.exe" "$work/large.dat"
 peak=$( { /usr/bin/time -f %M "$native" --stub "$stub" --installer "$work/Large.exe" --manifest "$work/large.dat" \
   --output "$work/LargeSetup.exe"; } 2>&1 | tail -1)
 check "64 MB installer packed in under 16 MiB (peak ${peak} KiB)" test "$peak" -lt 16384
-check "64 MB payload extracts and runs" test "$(run_exit_code "$work/LargeSetup.exe" /exitcode:64)" = 64
 
 finish
