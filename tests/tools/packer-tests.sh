@@ -100,8 +100,12 @@ if [ "$mode" = windows ]; then
   check "Windows packer: a branded pack gives the Linux packer's bytes" cmp -s "$work/Branded.exe" "$work/BrandedWin.exe"
   check "branded launcher runs and passes its exit code" test "$(run_exit_code "$work/Branded.exe" /exitcode:9)" = 9
   check "Windows packer: not an icon" refuses winpack --stub "$stub" "${good[@]}" --icon "$probe"
-  check "Windows packer: a value that does not fit" refuses winpack --stub "$stub" "${good[@]}" \
-    --version-string "Comments=$(head -c 40000 /dev/zero | tr '\0' x)"
+  # A Windows command line holds at most 32,767 characters: a value that long
+  # fits a string block, but not the version resource beside the stub's
+  # strings. Short paths leave room for it.
+  cp "$stub" "$work/s.exe"; cp "$probe" "$work/p.exe"
+  check "Windows packer: a value the version resource cannot hold" refuses winpack --stub "$work/s.exe" \
+    --installer "$work/p.exe" --manifest "$work/probe.dat" --version-string "Comments=$(head -c 32450 /dev/zero | tr '\0' x)"
   finish
   exit
 fi
