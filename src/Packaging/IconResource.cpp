@@ -23,6 +23,12 @@ constexpr std::size_t kBitmapBitCount = 14;
 constexpr std::size_t kBitmapCompression = 16;
 constexpr std::size_t kBitmapColorsUsed = 32;
 
+// The fields an icon file's entry and an icon group's share.
+IconImage Described(ByteView entry) {
+  return {entry.U8(i::kWidth), entry.U8(i::kHeight), entry.U8(i::kColorCount), entry.U16(i::kPlanes), entry.U16(i::kBitCount),
+          entry.U32(i::kBytesInRes), {}};
+}
+
 std::uint32_t Pixels(std::uint8_t entrySize) { return entrySize == 0 ? 256 : entrySize; }
 
 std::uint32_t BigEndian32(ByteView bytes, std::size_t offset) {
@@ -76,8 +82,7 @@ std::vector<IconImage> ReadIconFile(ByteView file) {
   std::vector<IconImage> images;
   for (std::size_t n = 0; n < count; ++n) {
     const ByteView entry = entries.Sub(n * i::kFileEntrySize, i::kFileEntrySize, "icon directory entry");
-    IconImage image{entry.U8(i::kWidth), entry.U8(i::kHeight), entry.U8(i::kColorCount), entry.U16(i::kPlanes),
-                    entry.U16(i::kBitCount), entry.U32(i::kBytesInRes), {}};
+    IconImage image = Described(entry);
     const std::string what = "icon image " + std::to_string(n + 1);
     if (image.size == 0) throw FormatError(what + " is empty");
     image.data = file.Sub(entry.U32(i::kFileOffset), image.size, "icon image");
@@ -97,9 +102,7 @@ std::vector<IconGroupEntry> ReadIconGroup(ByteView group) {
   std::vector<IconGroupEntry> result;
   for (std::size_t n = 0; n < count; ++n) {
     const ByteView entry = entries.Sub(n * i::kGroupEntrySize, i::kGroupEntrySize, "icon group entry");
-    result.push_back({{entry.U8(i::kWidth), entry.U8(i::kHeight), entry.U8(i::kColorCount), entry.U16(i::kPlanes),
-                       entry.U16(i::kBitCount), entry.U32(i::kBytesInRes), {}},
-                      entry.U16(i::kGroupId)});
+    result.push_back({Described(entry), entry.U16(i::kGroupId)});
   }
   return result;
 }
