@@ -94,13 +94,14 @@ ExternalProject_Add(host_tools
   BUILD_BYPRODUCTS "${VANTOR_PACKER}" "${VANTOR_PACK_FIXTURE}")
 
 # A launcher `name`.exe in the program folder: vantor-pack writes INSTALLER
-# and its signed MANIFEST into the stub, checking both first.
+# and its signed MANIFEST into the stub, checking both first; OPTIONS are
+# further vantor-pack options (a version, version strings, an icon).
 function(vantor_pack_launcher name)
-  cmake_parse_arguments(arg "" "INSTALLER;MANIFEST" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(arg "" "INSTALLER;MANIFEST" "DEPENDS;OPTIONS" ${ARGN})
   set(output "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${name}.exe")
   add_custom_command(OUTPUT "${output}"
     COMMAND "${VANTOR_PACKER}" --stub "$<TARGET_FILE:VantorSetup-stub>" --installer "${arg_INSTALLER}"
-            --manifest "${arg_MANIFEST}" --arch ${VANTOR_ARCH} --output "${output}"
+            --manifest "${arg_MANIFEST}" --arch ${VANTOR_ARCH} --output "${output}" ${arg_OPTIONS}
     DEPENDS VantorSetup-stub host_tools "${VANTOR_PACKER}" "${arg_INSTALLER}" "${arg_MANIFEST}" ${arg_DEPENDS}
     COMMENT "Packing ${name}.exe"
     VERBATIM)

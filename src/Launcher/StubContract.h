@@ -13,10 +13,9 @@ inline constexpr std::uint16_t kInstallerResource = 100;  // the installer
 inline constexpr std::uint16_t kManifestResource = 101;   // its signed manifest
 inline constexpr std::uint16_t kPayloadLanguage = 0;
 
-// The stub's identity, as its own resources (resources/launcher.rc.in and
-// resources/VantorSetup.manifest.in) state it: the version resource's
-// ProductName, and the application manifest's assembly name.
-inline constexpr char16_t kProductName[] = u"VantorSetup";
+// The stub's identity, as its application manifest
+// (resources/VantorSetup.manifest.in) states it: the assembly name. The
+// version strings are not part of it: a vendor may have set them.
 inline constexpr char kAssemblyName[] = "Vantor.VantorSetup";
 
 }  // namespace vantor::contract

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vantor::packaging {
@@ -63,6 +64,9 @@ class ByteView {
   std::size_t size_ = 0;
   const char* name_ = "";
 };
+
+// The bytes as text, such as a manifest's.
+inline std::string_view AsText(ByteView bytes) { return {reinterpret_cast<const char*>(bytes.Data()), bytes.Size()}; }
 
 // Little-endian fields written into a buffer, checked like reads: one that
 // does not fit raises FormatError naming `name`.

@@ -15,19 +15,37 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: vantor-pack --stub STUB --installer FILE --manifest FILE --output FILE\n"
-    "                   [--version A.B.C.D] [--arch x86|x64]\n"
+    "                   [--version A.B.C.D] [--version-string KEY=VALUE]... [--icon FILE.ico]\n"
+    "                   [--arch x86|x64]\n"
     "Writes a launcher: a copy of the launcher stub STUB that carries the installer\n"
     "FILE and its signed manifest. Every input is checked first: the stub must be an\n"
     "unsigned VantorSetup stub (of the architecture given by --arch), the installer a\n"
     "Windows program, the manifest in form, fitting the installer, its signature and\n"
-    "certificate chain valid. --version stamps the file and product version and the\n"
-    "manifest's assembly version. Sign the output after packing.\n"
+    "certificate chain valid. Sign the output after packing.\n"
+    "Your name, version and icon on the launcher (Explorer's properties, Task Manager):\n"
+    "  --version A.B.C.D         the file and product version, the FileVersion and\n"
+    "                            ProductVersion strings, and the manifest's assembly version\n"
+    "  --version-string KEY=VALUE  a version string (UTF-8), once per KEY; KEY is one of\n"
+    "                            %KEYS%;\n"
+    "                            it overrides what --version sets\n"
+    "  --icon FILE.ico           the launcher's icon, all of its images (PNG ones too)\n"
     "Exit codes: 0 done, 1 write failure, 2 bad input (nothing written).\n";
 
-// A command-line argument as UTF-8, for option names and values that are not paths.
+std::string Usage() {
+  std::string usage = kUsage;
+  const std::string marker = "%KEYS%";
+  return usage.replace(usage.find(marker), marker.size(), VersionStringKeys());
+}
+
+// A command-line argument as UTF-8, for option names and values that are not
+// paths. A Windows argument with an unpaired surrogate has no UTF-8 form.
 std::string Utf8(const std::filesystem::path& argument) {
-  const auto text = argument.u8string();
-  return {text.begin(), text.end()};
+  try {
+    const auto text = argument.u8string();
+    return {text.begin(), text.end()};
+  } catch (const std::exception&) {
+    throw InputError("an argument is not valid Unicode text");
+  }
 }
 
 struct Command {
@@ -51,6 +69,8 @@ Command ParseArguments(const std::vector<std::filesystem::path>& arguments) {
     else if (name == "--manifest") options.manifest = value;
     else if (name == "--output") options.output = value;
     else if (name == "--version") options.version = ParseVersion(Utf8(value));
+    else if (name == "--version-string") AddVersionString(options.versionStrings, Utf8(value));
+    else if (name == "--icon") options.icon = value;
     else if (name == "--arch" && Utf8(value) == "x86") options.machine = pe::kMachineI386;
     else if (name == "--arch" && Utf8(value) == "x64") options.machine = pe::kMachineAmd64;
     else if (name == "--arch") throw InputError("--arch must be x86 or x64, not '" + Utf8(value) + "'");
@@ -66,7 +86,7 @@ int Run(const std::vector<std::filesystem::path>& arguments) {
   try {
     const Command command = ParseArguments(arguments);
     if (command.help) {
-      std::cout << kUsage;
+      std::cout << Usage();
       return kPackDone;
     }
     Pack(command.options);

@@ -16,6 +16,7 @@ namespace {
 constexpr std::size_t kChunk = 1 << 20;
 constexpr std::uint64_t kManifestLimit = 1 << 20;
 constexpr std::uint64_t kStubLimit = std::uint64_t{1} << 31;
+constexpr std::uint64_t kIconLimit = 1 << 24;  // 16 MiB: far above any icon's 256-pixel images
 
 // "MZ", and "PE\0\0" where the DOS header's e_lfanew points.
 void CheckIsPeImage(const std::filesystem::path& path, std::uint64_t size) {
@@ -33,23 +34,22 @@ void CheckIsPeImage(const std::filesystem::path& path, std::uint64_t size) {
     throw InputError(Describe("installer", path) + " is not a Windows program (no MZ and PE headers)");
 }
 
-std::string_view AsText(ByteView bytes) { return {reinterpret_cast<const char*>(bytes.Data()), bytes.Size()}; }
-
 bool IsPayload(const Resource& resource) {
   return resource.type == ResourceId(pe::kResourceRcData) &&
          (resource.name == ResourceId(contract::kInstallerResource) || resource.name == ResourceId(contract::kManifestResource));
 }
 
-// This project's launcher: its version resource names the product, its
-// application manifest the assembly.
+// This project's launcher: its application manifest names the assembly, and
+// it has a version resource to stamp. The version strings may be a vendor's
+// (a branded launcher packed again).
 void CheckIsLauncherStub(const PeImage& image, const std::string& what, std::optional<std::uint16_t> machine) {
   if (image.DirectoryEntry(Directory::kSecurity).size != 0)
     throw InputError(what + " carries an Authenticode signature that packing would break: pack the unsigned stub, then sign the result");
   const auto version = FindResourceData(image, pe::kResourceVersion, 1);
   const auto manifest = FindResourceData(image, pe::kResourceManifest, 1);
-  if (!version || !manifest || ParseVersionInfo(*version).String(u"ProductName") != contract::kProductName ||
-      AssemblyIdentityAttribute(AsText(*manifest), "name") != contract::kAssemblyName)
+  if (!version || !manifest || AssemblyIdentityAttribute(AsText(*manifest), "name") != contract::kAssemblyName)
     throw InputError(what + " is not a VantorSetup launcher stub");
+  ParseVersionInfo(*version);  // in form, to be stamped
   if (image.Machine() != pe::kMachineI386 && image.Machine() != pe::kMachineAmd64)
     throw InputError(what + " is for an unknown machine (" + Hex(image.Machine()) + ")");
   if (machine && image.Machine() != *machine)
@@ -66,26 +66,12 @@ auto Checked(const std::string& what, Step step) {
   }
 }
 
-// The stub's resources but its payload, stamped with `version` when given;
-// stamped bytes are kept in `stamped`.
-std::vector<ResourceLeaf> KeptResources(const PeImage& image, const std::optional<Version>& version,
-                                        std::list<std::vector<std::uint8_t>>& stamped) {
+// The stub's resources but its payload.
+std::vector<ResourceLeaf> KeptResources(const PeImage& image) {
   std::vector<ResourceLeaf> leaves;
-  for (const Resource& resource : ReadResources(image)) {
-    if (IsPayload(resource)) continue;
-    ResourceLeaf leaf{resource.type, resource.name, resource.language, resource.codePage, ResourceData(image, resource), 0, {}};
-    if (version && resource.type == ResourceId(pe::kResourceVersion)) {
-      stamped.push_back(StampVersionResource(leaf.bytes, *version));
-    } else if (version && resource.type == ResourceId(pe::kResourceManifest)) {
-      const std::string text = StampManifestVersion(AsText(leaf.bytes), *version);
-      stamped.emplace_back(text.begin(), text.end());
-    } else {
-      leaves.push_back(std::move(leaf));
-      continue;
-    }
-    leaf.bytes = ByteView(stamped.back().data(), stamped.back().size(), "stamped resource");
-    leaves.push_back(std::move(leaf));
-  }
+  for (const Resource& resource : ReadResources(image))
+    if (!IsPayload(resource))
+      leaves.push_back({resource.type, resource.name, resource.language, resource.codePage, ResourceData(image, resource), 0, {}});
   return leaves;
 }
 
@@ -134,10 +120,10 @@ LauncherStub ReadLauncherStub(std::vector<std::uint8_t> bytes, const std::string
   });
 }
 
-PackedLauncher::PackedLauncher(const LauncherStub& stub, std::vector<ResourceLeaf> payload, const std::optional<Version>& version,
-                   const std::string& what)
+PackedLauncher::PackedLauncher(const LauncherStub& stub, std::vector<ResourceLeaf> payload, const Branding& branding,
+                               const std::string& what)
     : resources_(Checked(what, [&] {
-        return ResourceSection(WithPayload(KeptResources(stub.image, version, stamped_), std::move(payload)),
+        return ResourceSection(WithPayload(Brand(KeptResources(stub.image), branding, stamped_), std::move(payload)),
                                stub.image.Sections()[stub.layout.resources].virtualAddress);
       })),
       image_(Checked(what, [&] { return RebuiltImage(stub.image, stub.layout, resources_); })) {}
@@ -149,6 +135,16 @@ void Pack(const PackOptions& options) {
   CheckIsPeImage(options.installer, installerSize);
   std::vector<std::uint8_t> manifestBytes;
   const Manifest manifest = ReadManifest(options, installerSize, manifestBytes);
+  std::vector<std::uint8_t> iconBytes;
+  Branding branding{options.version, options.versionStrings, {}};
+  if (options.icon) {
+    iconBytes = ReadWholeFile("icon", *options.icon, kIconLimit);
+    try {
+      branding.icon = ReadIconFile(ByteView(iconBytes.data(), iconBytes.size(), "icon file"));
+    } catch (const FormatError& error) {
+      throw InputError(Describe("icon", *options.icon) + " is not a valid icon: " + error.what());
+    }
+  }
   CheckOutput(options.output);
 
   Md5 md5;
@@ -157,7 +153,7 @@ void Pack(const PackOptions& options) {
                      [&](OutputImage& out) { StreamInstaller(options.installer, installerSize, out, md5); }});
   payload.push_back({pe::kResourceRcData, contract::kManifestResource, contract::kPayloadLanguage, 0,
                      ByteView(manifestBytes.data(), manifestBytes.size(), "manifest"), 0, {}});
-  const PackedLauncher launcher(stub, std::move(payload), options.version, what);
+  const PackedLauncher launcher(stub, std::move(payload), branding, what);
 
   TemporaryOutput output(options.output);
   launcher.WriteTo(output.Stream());

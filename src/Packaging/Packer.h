@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Packaging/Branding.h"
 #include "Packaging/FileIo.h"
 #include "Packaging/ImageRebuild.h"
 #include "Packaging/PeImage.h"
@@ -24,6 +25,8 @@ struct PackOptions {
   std::filesystem::path manifest;
   std::filesystem::path output;
   std::optional<Version> version;
+  VersionStrings versionStrings;
+  std::optional<std::filesystem::path> icon;  // none: the stub's icon stays
   std::optional<std::uint16_t> machine;  // the stub's required machine, when asked for
 };
 
@@ -41,19 +44,18 @@ struct LauncherStub {
 LauncherStub ReadLauncherStub(std::vector<std::uint8_t> bytes, const std::string& what, std::optional<std::uint16_t> machine);
 
 // The image rebuild: a launcher made from `stub`, keeping the stub's own
-// resources but any payload, stamped with `version` when given, and adding
-// `payload`. Everything is checked when this is made (InputError, naming
+// resources but any payload, branded (Branding.h), and adding `payload`. Everything is checked when this is made (InputError, naming
 // `what`), so that writing it can fail only to write.
 class PackedLauncher {
  public:
-  PackedLauncher(const LauncherStub& stub, std::vector<ResourceLeaf> payload, const std::optional<Version>& version, const std::string& what);
+  PackedLauncher(const LauncherStub& stub, std::vector<ResourceLeaf> payload, const Branding& branding, const std::string& what);
   PackedLauncher(const PackedLauncher&) = delete;
   PackedLauncher& operator=(const PackedLauncher&) = delete;
 
   void WriteTo(File& file) const { image_.WriteTo(file); }
 
  private:
-  std::list<std::vector<std::uint8_t>> stamped_;  // the stamped resources' bytes, which leaves refer to
+  std::list<std::vector<std::uint8_t>> stamped_;  // the branded resources' bytes, which leaves refer to
   ResourceSection resources_;
   RebuiltImage image_;
 };

@@ -179,4 +179,26 @@ inline constexpr std::size_t kFixedFileVersion = 8;
 inline constexpr std::size_t kFixedProductVersion = 16;
 }  // namespace version
 
+// Icon group (RT_GROUP_ICON): a header (reserved 0, type 1, count), then an
+// entry per image: width, height (0 for 256), colour count, reserved, planes,
+// bits per pixel, the image's size in bytes and its RT_ICON id. An icon file
+// (.ico) has the same header, and entries that end in the image's file
+// offset instead of an id.
+namespace icon {
+inline constexpr std::size_t kType = 2;
+inline constexpr std::size_t kCount = 4;
+inline constexpr std::size_t kHeaderSize = 6;
+inline constexpr std::uint16_t kIconType = 1;
+inline constexpr std::size_t kWidth = 0;
+inline constexpr std::size_t kHeight = 1;
+inline constexpr std::size_t kColorCount = 2;
+inline constexpr std::size_t kPlanes = 4;
+inline constexpr std::size_t kBitCount = 6;
+inline constexpr std::size_t kBytesInRes = 8;
+inline constexpr std::size_t kGroupId = 12;
+inline constexpr std::size_t kGroupEntrySize = 14;
+inline constexpr std::size_t kFileOffset = 12;
+inline constexpr std::size_t kFileEntrySize = 16;
+}  // namespace icon
+
 }  // namespace vantor::packaging::pe

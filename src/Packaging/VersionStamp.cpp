@@ -1,5 +1,8 @@
 #include "Packaging/VersionStamp.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "Packaging/PackError.h"
 #include "Packaging/PeFormat.h"
 #include "Packaging/VersionResource.h"
@@ -9,22 +12,77 @@ namespace {
 
 namespace v = pe::version;
 
-void SetText(VersionBlock& block, const std::string& text) {
+// The standard string keys, which Explorer and the version API know.
+constexpr std::u16string_view kStringKeys[] = {u"CompanyName",     u"FileDescription",  u"ProductName", u"LegalCopyright",
+                                               u"OriginalFilename", u"InternalName",    u"ProductVersion", u"FileVersion",
+                                               u"Comments",        u"LegalTrademarks"};
+
+void SetText(VersionBlock& block, std::u16string_view text) {
   block.value.clear();
-  for (const char c : text) AppendLe16(block.value, static_cast<std::uint8_t>(c));
+  for (const char16_t unit : text) AppendLe16(block.value, unit);
   AppendLe16(block.value, 0);
-  block.valueLength = static_cast<std::uint16_t>(text.size() + 1);
+  block.valueLength = To16(text.size() + 1, "version string length");
   block.type = v::kTextType;
+}
+
+void SetText(VersionBlock& block, const std::string& text) { SetText(block, std::u16string(text.begin(), text.end())); }
+
+// Strict UTF-8 (no overlong forms, surrogates or code points past U+10FFFF)
+// as UTF-16; nothing when `text` is not UTF-8.
+std::optional<std::u16string> Utf16FromUtf8(std::string_view text) {
+  std::u16string result;
+  for (std::size_t at = 0; at < text.size();) {
+    const auto lead = static_cast<std::uint8_t>(text[at]);
+    const std::size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+    if (length == 0 || at + length > text.size()) return std::nullopt;
+    char32_t point = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+      const auto next = static_cast<std::uint8_t>(text[at + i]);
+      if ((next & 0xC0) != 0x80) return std::nullopt;
+      point = point << 6 | (next & 0x3F);
+    }
+    constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (point < kSmallest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return std::nullopt;
+    if (point >= 0x10000) {
+      result.push_back(static_cast<char16_t>(0xD800 + ((point - 0x10000) >> 10)));
+      result.push_back(static_cast<char16_t>(0xDC00 + ((point - 0x10000) & 0x3FF)));
+    } else {
+      result.push_back(static_cast<char16_t>(point));
+    }
+    at += length;
+  }
+  return result;
+}
+
+std::string Utf8Key(std::u16string_view key) { return std::string(key.begin(), key.end()); }  // the keys are ASCII
+
+// Each string table: StringFileInfo / <language>.
+template <typename Visit>
+void ForEachStringTable(VersionBlock& root, Visit visit) {
+  for (VersionBlock& block : root.children)
+    if (block.key == u"StringFileInfo")
+      for (VersionBlock& table : block.children) visit(table);
+}
+
+void SetStrings(VersionBlock& root, const VersionStrings& strings) {
+  bool found = false;
+  ForEachStringTable(root, [&](VersionBlock& table) {
+    found = true;
+    for (const VersionString& string : strings) {
+      auto value = std::find_if(table.children.begin(), table.children.end(), [&](const VersionBlock& b) { return b.key == string.key; });
+      if (value == table.children.end()) value = table.children.insert(table.children.end(), VersionBlock{string.key, 0, 0, {}, {}});
+      SetText(*value, string.value);
+    }
+  });
+  if (!found && !strings.empty()) throw InputError("stub: the version resource has no string table to set --version-string values in");
 }
 
 // The version strings live at StringFileInfo / <language> / <key>.
 void StampStrings(VersionBlock& root, const std::string& text) {
-  for (VersionBlock& block : root.children) {
-    if (block.key != u"StringFileInfo") continue;
-    for (VersionBlock& table : block.children)
-      for (VersionBlock& value : table.children)
-        if (value.key == u"FileVersion" || value.key == u"ProductVersion") SetText(value, text);
-  }
+  ForEachStringTable(root, [&](VersionBlock& table) {
+    for (VersionBlock& value : table.children)
+      if (value.key == u"FileVersion" || value.key == u"ProductVersion") SetText(value, text);
+  });
 }
 
 void StampFixedInfo(VersionBlock& root, const Version& version) {
@@ -103,10 +161,46 @@ std::string FormatVersion(const Version& version) {
 }
 
 std::vector<std::uint8_t> StampVersionResource(ByteView resource, const Version& version) {
+  return StampVersionResource(resource, std::optional<Version>(version), {});
+}
+
+void AddVersionString(VersionStrings& strings, std::string_view argument) {
+  const std::size_t equals = argument.find('=');
+  const std::string_view key = argument.substr(0, equals);
+  const auto known = std::find_if(std::begin(kStringKeys), std::end(kStringKeys), [&](std::u16string_view k) { return Utf8Key(k) == key; });
+  if (equals == std::string_view::npos || known == std::end(kStringKeys))
+    throw InputError("--version-string takes KEY=VALUE, KEY one of " + VersionStringKeys() + ", not '" + std::string(key) + "'");
+  if (std::any_of(strings.begin(), strings.end(), [&](const VersionString& s) { return s.key == *known; }))
+    throw InputError("--version-string " + std::string(key) + " given twice");
+  const std::optional<std::u16string> value = Utf16FromUtf8(argument.substr(equals + 1));
+  if (!value) throw InputError("--version-string " + std::string(key) + ": the value is not UTF-8");
+  if (value->find(u'\0') != std::u16string::npos) throw InputError("--version-string " + std::string(key) + ": the value holds a NUL");
+  // The value's block (header, key, value, each NUL-terminated) has a 16-bit length.
+  const std::uint64_t block = AlignUp(v::kHeaderSize + 2 * (known->size() + 1), v::kAlignment) + 2 * (value->size() + 1);
+  if (block > 0xFFFF)
+    throw InputError("--version-string " + std::string(key) + ": the value is too long for a version resource (" +
+                     std::to_string(value->size()) + " UTF-16 units)");
+  strings.push_back({std::u16string(*known), *value});
+}
+
+std::string VersionStringKeys() {
+  std::string keys;
+  for (const std::u16string_view key : kStringKeys) keys += (keys.empty() ? "" : ", ") + Utf8Key(key);
+  return keys;
+}
+
+std::vector<std::uint8_t> StampVersionResource(ByteView resource, const std::optional<Version>& version, const VersionStrings& strings) {
   VersionBlock root = ReadVersionResource(resource);
-  StampFixedInfo(root, version);
-  StampStrings(root, FormatVersion(version));
-  return WriteVersionResource(root);
+  if (version) {
+    StampFixedInfo(root, *version);
+    StampStrings(root, FormatVersion(*version));
+  }
+  SetStrings(root, strings);
+  try {
+    return WriteVersionResource(root);
+  } catch (const FormatError&) {
+    throw InputError("the version resource with the --version-string values given is larger than the format allows (64 KiB)");
+  }
 }
 
 std::optional<std::string> AssemblyIdentityAttribute(std::string_view manifest, std::string_view name) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "Launcher/StubContract.h"
+#include "Packaging/IconResource.h"
 #include "Packaging/PeImage.h"
 #include "Packaging/PeResources.h"
 #include "Packaging/VersionResource.h"
@@ -169,15 +170,17 @@ TEST_F(LauncherImage, ManifestRequiresAdministratorDeclaresDpiAndSystemsForItsAr
   }
 }
 
-TEST_F(LauncherImage, CarriesTheProjectsIconAndVersion) {
-  // The icon group, and every icon it lists (entries of 14 bytes after a 6-byte header, the id last).
-  const std::string group = ResourceText(pe::kResourceGroupIcon, 1);
-  ASSERT_GE(group.size(), 6u);
-  const ByteView entries(reinterpret_cast<const std::uint8_t*>(group.data()), group.size(), "icon group");
-  ASSERT_GT(entries.U16(4), 0u);
-  for (std::size_t i = 0; i < entries.U16(4); ++i) {
-    const std::uint16_t icon = entries.U16(6 + 14 * i + 12);
-    EXPECT_FALSE(ResourceText(pe::kResourceIcon, icon).empty()) << "icon " << icon;
+// The project's or, on a branded launcher, a vendor's: an icon group whose
+// images are all there, and a version resource naming a product.
+TEST_F(LauncherImage, CarriesAnIconAndTheVersion) {
+  const std::optional<ByteView> group = FindResourceData(image_, pe::kResourceGroupIcon, 1);
+  ASSERT_TRUE(group) << "no icon group (type 14, id 1)";
+  const std::vector<IconGroupEntry> entries = ReadIconGroup(*group);
+  ASSERT_FALSE(entries.empty());
+  for (const IconGroupEntry& entry : entries) {
+    const std::optional<ByteView> icon = FindResourceData(image_, pe::kResourceIcon, entry.id);
+    ASSERT_TRUE(icon) << "icon " << entry.id;
+    EXPECT_EQ(icon->Size(), entry.image.size) << "icon " << entry.id;
   }
 
   const std::optional<ByteView> data = FindResourceData(image_, pe::kResourceVersion, 1);
@@ -185,7 +188,8 @@ TEST_F(LauncherImage, CarriesTheProjectsIconAndVersion) {
   const VersionInfo version = ParseVersionInfo(*data);
   const std::string expected = VANTOR_EXPECTED_VERSION;
   const std::u16string expectedText(expected.begin(), expected.end());
-  EXPECT_EQ(version.String(u"ProductName"), vantor::contract::kProductName);
+  EXPECT_FALSE(version.String(u"ProductName").value_or(u"").empty());
+  EXPECT_FALSE(version.String(u"CompanyName").value_or(u"").empty());
   EXPECT_FALSE(version.String(u"FileDescription").value_or(u"").empty());
   EXPECT_EQ(version.String(u"FileVersion"), expectedText);
   EXPECT_EQ(version.String(u"ProductVersion"), expectedText);

@@ -2,7 +2,7 @@
 
 // What the packer's tests share: a scratch folder, little-endian fields
 // (written out here, not taken from the code under test), names for resource
-// ids, and a small image to damage.
+// ids, a small image to damage, and a version resource.
 
 #include <stdlib.h>
 
@@ -16,7 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "Packaging/PeFormat.h"
 #include "Packaging/PeResources.h"
+#include "Packaging/VersionResource.h"
 
 namespace vantor::packaging::test {
 
@@ -113,5 +115,24 @@ struct SmallImage {
     std::copy(resources.begin(), resources.end(), bytes.begin() + 0x600);
   }
 };
+
+inline VersionBlock Text(const char16_t* key, const std::u16string& value) {
+  VersionBlock block{key, pe::version::kTextType, static_cast<std::uint16_t>(value.size() + 1), {}, {}};
+  for (const char16_t unit : value + u'\0') AppendLe16(block.value, unit);
+  return block;
+}
+
+// VS_VERSION_INFO with fixed information for 1.0.0.0 and its usual blocks.
+inline VersionBlock VersionTree() {
+  std::vector<std::uint8_t> fixed(52);
+  Put(fixed, 0, 0xFEEF04BD);
+  Put(fixed, 8, 0x10000);
+  Put(fixed, 16, 0x10000);
+  VersionBlock table{u"040904B0", 1, 0, {}, {Text(u"ProductName", u"VantorSetup"), Text(u"FileVersion", u"1.0.0.0")}};
+  VersionBlock strings{u"StringFileInfo", 1, 0, {}, {table}};
+  VersionBlock translation{u"Translation", 0, 4, {0x09, 0x04, 0xB0, 0x04}, {}};
+  VersionBlock variables{u"VarFileInfo", 1, 0, {}, {translation}};
+  return {u"VS_VERSION_INFO", 0, 52, fixed, {strings, variables}};
+}
 
 }  // namespace vantor::packaging::test

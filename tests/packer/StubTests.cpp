@@ -17,6 +17,8 @@ namespace {
 
 using test::Put;
 using test::SmallImage;
+using test::Text;
+using test::VersionTree;
 
 TEST(ImageLayout, ReadsASoundImage) {
   const PeImage image(SmallImage().bytes);
@@ -121,25 +123,6 @@ TEST(ResourceTree, RefusesTreesThatDescribeMoreThanTheImage) {
   std::vector<std::uint8_t> outside = Tree(1, 0, false, 16, false);
   Put(outside, 24 + 16 + 8 + 24, 0x1000);  // the data entry's RVA: in .text
   EXPECT_THROW(ReadResources(PeImage(SmallImage(outside).bytes)), FormatError) << "data outside the resource section";
-}
-
-VersionBlock Text(const char16_t* key, const std::u16string& value) {
-  VersionBlock block{key, pe::version::kTextType, static_cast<std::uint16_t>(value.size() + 1), {}, {}};
-  for (const char16_t unit : value + u'\0') AppendLe16(block.value, unit);
-  return block;
-}
-
-// VS_VERSION_INFO with fixed information for 1.0.0.0 and its usual blocks.
-VersionBlock VersionTree() {
-  std::vector<std::uint8_t> fixed(52);
-  Put(fixed, 0, 0xFEEF04BD);
-  Put(fixed, 8, 0x10000);
-  Put(fixed, 16, 0x10000);
-  VersionBlock table{u"040904B0", 1, 0, {}, {Text(u"ProductName", u"VantorSetup"), Text(u"FileVersion", u"1.0.0.0")}};
-  VersionBlock strings{u"StringFileInfo", 1, 0, {}, {table}};
-  VersionBlock translation{u"Translation", 0, 4, {0x09, 0x04, 0xB0, 0x04}, {}};
-  VersionBlock variables{u"VarFileInfo", 1, 0, {}, {translation}};
-  return {u"VS_VERSION_INFO", 0, 52, fixed, {strings, variables}};
 }
 
 ByteView View(const std::vector<std::uint8_t>& bytes) { return ByteView(bytes.data(), bytes.size(), "version resource"); }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # tools/pack: refuses bad input without writing anything; wraps an installer
 # this project did not build (Wine's own cmd.exe); makes the manifest,
-# stamps the version and signs on the way; gives the same bytes twice; and
+# stamps the version, brands and signs on the way; gives the same bytes twice; and
 # carries a large payload that still extracts and runs. MODE "native" runs
 # what needs no Windows program, MODE "windows" the packed launchers, under Wine.
 # Usage: pack-tests.sh REPO BIN_DIR ARCH native|windows
@@ -87,7 +87,29 @@ check "a refused pack leaves an existing output alone" grep -qx keep "$work/exis
 SOURCE_DATE_EPOCH=1700000000 pack --installer "$probe" "${make_manifest[@]}" --version 2.3.4.5 "${sign_locked[@]}" \
   --sign-ca "$work/locked/ca.pem" --output "$work/Signed.exe" >/dev/null
 check "signature verifies against the CA" eval 'osslsigncode verify -CAfile "$work/locked/ca.pem" -in "$work/Signed.exe" >/dev/null 2>&1'
+check "signature names the project by default" eval 'osslsigncode verify -CAfile "$work/locked/ca.pem" -in "$work/Signed.exe" 2>/dev/null | grep -qx "$(printf "\tText description: VantorSetup")"'
 check "version stamped" python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); sys.exit(not ("2.3.4.5".encode("utf-16-le") in d and b"version=\"2.3.4.5\"" in d))' "$work/Signed.exe"
+
+# --- A vendor's brand: strings and icon passed to vantor-pack, name and URL signed --
+icon=$repo/tests/fixtures/branding/vendor.ico
+pack --installer "$probe" --manifest "$work/probe.dat" --version-string "ProductName=Example Suite Ü" \
+  --version-string "CompanyName=Example" --icon "$icon" --sign-cert "$keys/signer.pem" --sign-key "$keys/signer.key" \
+  --sign-url https://example.org/setup --output "$work/Branded.exe" >/dev/null
+signed_as() {  # signed_as IMAGE NAME [URL]
+  local out; out=$(osslsigncode verify -CAfile "$keys/ca.pem" -in "$1" 2>/dev/null) || return 1
+  grep -qxF "$(printf '\tText description: %s' "$2")" <<<"$out" &&
+    if [ $# -gt 2 ]; then grep -qxF "$(printf '\tURL description: %s' "$3")" <<<"$out"; else ! grep -q "URL description" <<<"$out"; fi
+}
+check "signature carries the product's name and the URL" signed_as "$work/Branded.exe" "Example Suite Ü" https://example.org/setup
+check "icon and strings reach the launcher" eval '[ "$(wrestool -l "$work/Branded.exe" | grep -c "type=icon ")" -eq 4 ] &&
+  wrestool -x --raw -t 16 "$work/Branded.exe" | iconv -f UTF-16LE -t UTF-8 | grep -qa "Example Suite Ü"'
+pack --installer "$probe" --manifest "$work/probe.dat" --sign-cert "$keys/signer.pem" --sign-key "$keys/signer.key" \
+  --sign-name "Example Setup" --output "$work/Named.exe" >/dev/null
+check "--sign-name names the signed program" signed_as "$work/Named.exe" "Example Setup"
+check "--sign-name without a certificate" refuses --installer "$probe" --manifest "$work/probe.dat" --sign-name X
+check "missing icon" refuses --installer "$probe" --manifest "$work/probe.dat" --icon "$work/none.ico"
+check "not an icon (vantor-pack's verdict)" refuses --installer "$probe" --manifest "$work/probe.dat" --icon "$work/text.exe"
+check "unknown version string key" refuses --installer "$probe" --manifest "$work/probe.dat" --version-string Vendor=X
 
 # --- Reproducible: the same inputs, a second time in a fresh build folder -----
 pack_probe() {  # pack_probe OUTPUT [pack options...]

@@ -3,10 +3,11 @@
 # the probe and around an installer from elsewhere); the image keeps every
 # byte of the stub but its resource section and what follows, with correct
 # headers and checksum; the Linux and Windows packers give the same bytes;
-# re-packing replaces the payload; --version stamps; large payloads stream;
-# every bad input, hostile stubs included, is refused with one line, exit 2
-# and no output; the output is never written through a link, is whole when
-# two packs race to it, and no partial file outlives an interrupted pack.
+# re-packing replaces the payload; --version stamps; a vendor's version
+# strings and icon read back with other tools; large payloads stream; every
+# bad input, hostile stubs included, is refused with one line, exit 2 and no
+# output; the output is never written through a link, is whole when two packs
+# race to it, and no partial file outlives an interrupted pack.
 # MODE "native" runs what needs no Windows program (on every host, for every
 # architecture built); MODE "windows" what does: the launchers run and the
 # Windows packer, under Wine.
@@ -74,6 +75,9 @@ manifest "$work/Large.exe" "$work/large.dat"
 
 good=(--installer "$probe" --manifest "$work/probe.dat")
 partials() { ls -A "$work" | grep -E '^\.vantor-pack-[0-9a-f]{32}\.partial$'; }  # partial outputs left behind
+icon=$repo/tests/fixtures/branding/vendor.ico
+brand=(--version 4.2.0.17 --icon "$icon" --version-string "CompanyName=Example Ünïcode GmbH"
+       --version-string "FileDescription=Example Setup 日本語 😀" --version-string "ProductVersion=4.2 beta")
 refuses() {  # refuses PACKER ARGS...: without --output, it is added
   local packer=$1; shift
   rm -f "$work/out.exe"
@@ -176,6 +180,18 @@ if [ "$mode" = windows ]; then
   check "Windows packer: Ctrl+C while packing leaves no partial file" interrupt INT windows
   pack --installer "$work/Large.exe" --manifest "$work/large.dat" --output "$work/LargeSetup.exe"
   check "64 MB payload extracts and runs" test "$(run_exit_code "$work/LargeSetup.exe" /exitcode:64)" = 64
+  # --- Branding: the Windows packer gives the same bytes; the launcher runs ---
+  pack "${good[@]}" "${brand[@]}" --output "$work/Branded.exe"
+  winpack --stub "$stub" "${good[@]}" "${brand[@]}" --output "$work/BrandedWin.exe"
+  check "Windows packer: a branded pack gives the Linux packer's bytes" cmp -s "$work/Branded.exe" "$work/BrandedWin.exe"
+  check "branded launcher runs and passes its exit code" test "$(run_exit_code "$work/Branded.exe" /exitcode:9)" = 9
+  check "Windows packer: not an icon" refuses winpack --stub "$stub" "${good[@]}" --icon "$probe"
+  # A Windows command line holds at most 32,767 characters: a value that long
+  # fits a string block, but not the version resource beside the stub's
+  # strings. Short paths leave room for it.
+  cp "$stub" "$work/s.exe"; cp "$probe" "$work/p.exe"
+  check "Windows packer: a value the version resource cannot hold" refuses winpack --stub "$work/s.exe" \
+    --installer "$work/p.exe" --manifest "$work/probe.dat" --version-string "Comments=$(head -c 32450 /dev/zero | tr '\0' x)"
   finish
   exit
 fi
@@ -296,6 +312,55 @@ odd="$work/dir with 'quotes\" back\\slash ü"
 mkdir "$odd"; cp "$probe" "$odd/Set up ü.exe"; cp "$work/probe.dat" "$odd/scf ü.dat"
 pack --installer "$odd/Set up ü.exe" --manifest "$odd/scf ü.dat" --output "$odd/Out ü.exe"
 check "Linux packer: quotes, backslash, spaces, non-ASCII" cmp -s "$work/Probe.exe" "$odd/Out ü.exe"
+
+# --- Branding: the vendor's strings and icon, read back by other tools ---------
+pack "${good[@]}" "${brand[@]}" --output "$work/Branded.exe"
+check "branded image: stub bytes kept, headers, layout, checksum and payload right" \
+  image_ok "$work/Branded.exe" "$probe" "$work/probe.dat"
+branded_listed() {  # llvm-readobj: the stub's one icon image replaced by the icon's four, under ids 1 to 4
+  local out; out=$(llvm-readobj-16 --coff-resources "$1") || return 1
+  grep -q "Total Number of Resources: 9" <<<"$out" && grep -q "Type: GROUP_ICON (ID 14)" <<<"$out" &&
+    [ "$(sed -n '/Type: ICON (ID 3)/,/Type: RCDATA/s/^ *Name: (ID \([0-9]*\)).*/\1/p' <<<"$out" | xargs)" = "1 2 3 4" ]
+}
+check "llvm-readobj reads the branded resources" branded_listed "$work/Branded.exe"
+icon_back() {  # wrestool rebuilds the icon file from the group and its images (and pads it with zeros)
+  wrestool -x -t 14 -n 1 "$1" -o "$work/back.ico" && cmp -n "$(stat -c %s "$icon")" "$icon" "$work/back.ico" &&
+    [ -z "$(tail -c +$(($(stat -c %s "$icon") + 1)) "$work/back.ico" | tr -d '\0')" ]
+}
+check "wrestool gives back the icon file byte for byte" icon_back "$work/Branded.exe"
+version_strings() {  # version_strings IMAGE KEY=VALUE...: wrestool's copy of the version resource holds each pair
+  python3 - "$@" <<'EOF'
+import subprocess, sys
+raw = subprocess.run(["wrestool", "-x", "--raw", "-t", "16", sys.argv[1]], capture_output=True, check=True).stdout
+for pair in sys.argv[2:]:
+    key, value = pair.split("=", 1)
+    # a string block: its header, key and NUL, padding to 4 bytes, then the value and NUL
+    start = raw.find(key.encode("utf-16-le") + b"\0\0") - 6
+    assert start >= 0, "no " + key
+    at = start + 6 + 2 * len(key) + 2
+    at += (-(at - start)) % 4
+    text = (value + "\0").encode("utf-16-le")
+    assert raw[at:at + len(text)] == text, key
+EOF
+}
+check "the branded version strings, in UTF-16" version_strings "$work/Branded.exe" "CompanyName=Example Ünïcode GmbH" \
+  "FileDescription=Example Setup 日本語 😀" "ProductVersion=4.2 beta" "FileVersion=4.2.0.17" "ProductName=VantorSetup"
+check "a plain pack keeps the stub's strings" version_strings "$work/Probe.exe" "CompanyName=Vantor" "ProductName=VantorSetup"
+"$native" --stub "$work/Branded.exe" "${good[@]}" --output "$work/Rebranded.exe" "${brand[@]}"
+check "branding a branded launcher again gives the same bytes" cmp -s "$work/Branded.exe" "$work/Rebranded.exe"
+"$native" --stub "$work/Branded.exe" "${good[@]}" --output "$work/RepackedBranded.exe"
+check "re-packing a branded launcher keeps its brand" cmp -s "$work/Branded.exe" "$work/RepackedBranded.exe"
+check "--help lists the branding options and keys" eval '"$native" --help | grep -q -- "--icon FILE.ico" &&
+  "$native" --help | grep -q -- "--version-string KEY=VALUE" && "$native" --help | grep -q "LegalTrademarks"'
+head -c 1000 "$icon" >"$work/truncated.ico"
+check "icon: not an icon" refuses pack "${good[@]}" --icon "$probe"
+check "icon: empty" refuses pack "${good[@]}" --icon "$work/empty"
+check "icon: truncated" refuses pack "${good[@]}" --icon "$work/truncated.ico"
+check "icon: missing" refuses pack "${good[@]}" --icon "$work/none.ico"
+check "version string: unknown key" refuses pack "${good[@]}" --version-string "Vendor=Example"
+check "version string: not UTF-8" refuses pack "${good[@]}" --version-string $'CompanyName=Example \xff'
+check "version string: too long" refuses pack "${good[@]}" --version-string "Comments=$(head -c 40000 /dev/zero | tr '\0' x)"
+check "version string: key given twice" refuses pack "${good[@]}" --version-string "Comments=a" --version-string "Comments=b"
 
 # --- A 64 MB installer streams: small peak memory ------------------------------------
 peak=$( { /usr/bin/time -f %M "$native" --stub "$stub" --installer "$work/Large.exe" --manifest "$work/large.dat" \
