@@ -1,31 +1,31 @@
 // The stub reader and the image rebuild, on any bytes: what a packer run as
-// root does with a stub it did not make, written to /dev/null.
+// root does with a stub it did not make, branded with a version and written
+// to /dev/null.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
+#include <optional>
 #include <vector>
 
-#include "Packaging/ImageRebuild.h"
-#include "Packaging/PeResources.h"
-#include "Packaging/VersionStamp.h"
+#include "Launcher/StubContract.h"
+#include "Packaging/Packer.h"
+#include "Packaging/PeFormat.h"
 
 using namespace vantor::packaging;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const std::uint8_t kPayload[] = {'M', 'Z', 0, 0};
   try {
-    const PeImage image(std::vector<std::uint8_t>(data, data + size));
-    const StubLayout layout = CheckLayout(image, "stub");
-    std::vector<ResourceLeaf> leaves;
-    for (const Resource& resource : ReadResources(image)) {
-      const ByteView bytes = ResourceData(image, resource);
-      leaves.push_back({resource.type, resource.name, resource.language, resource.codePage,
-                        std::vector<std::uint8_t>(bytes.Data(), bytes.Data() + bytes.Size()), 0, {}});
-    }
-    const ResourceSection resources(std::move(leaves), image.Sections()[layout.resources].virtualAddress);
-    const RebuiltImage rebuilt(image, layout, resources);
-    File output = File::Create("/dev/null");
-    rebuilt.WriteTo(output);
-    output.Close();
+    const LauncherStub stub = ReadLauncherStub(std::vector<std::uint8_t>(data, data + size), "stub", std::nullopt);
+    std::vector<ResourceLeaf> payload;
+    payload.push_back({pe::kResourceRcData, vantor::contract::kInstallerResource, vantor::contract::kPayloadLanguage, 0,
+                       ByteView(kPayload, sizeof kPayload, "installer"), 0, {}});
+    Branding branding;
+    branding.version = Version{4, 2, 0, 17};
+    const PackedLauncher launcher(stub, std::move(payload), branding, "stub");
+    File output(std::fopen("/dev/null", "wb"), "/dev/null");
+    launcher.WriteTo(output);
   } catch (const std::exception&) {
     // Refused: what a hostile stub should get.
   }

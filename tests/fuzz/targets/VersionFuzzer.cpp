@@ -1,20 +1,24 @@
-// The version resource (VS_VERSIONINFO): read, and stamped with a version.
+// The version resource (VS_VERSIONINFO): read, and stamped with a version and
+// a string.
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 
-#include "Packaging/PeResources.h"
+#include "Packaging/VersionResource.h"
 #include "Packaging/VersionStamp.h"
 
 using namespace vantor::packaging;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const ByteView resource(data, size, "version resource");
   try {
-    ParseVersionInfo(ByteView(data, size, "version resource"));
+    ParseVersionInfo(resource);
   } catch (const std::exception&) {
   }
   try {
-    const auto stamped = StampVersionResource(data, size, Version{4, 2, 0, 17});
+    VersionStrings strings;
+    AddVersionString(strings, "CompanyName=Example");
+    const auto stamped = StampVersionResource(resource, Version{4, 2, 0, 17}, strings);
     ParseVersionInfo(ByteView(stamped.data(), stamped.size(), "stamped version resource"));
   } catch (const std::exception&) {
   }
