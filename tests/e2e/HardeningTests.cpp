@@ -17,10 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 
 harness::Outcome RunProgram(const std::wstring& name, const std::wstring& arguments) {
-  harness::Launch launch;
-  launch.application = harness::ProgramDirectory() + name;
-  launch.commandLine = harness::Quote(launch.application) + L" " + arguments;
-  return harness::Run(launch);
+  return harness::Run(harness::LaunchOf(harness::ProgramDirectory() + name, arguments));
 }
 
 // The user SID of this process, as the launcher would print it.
@@ -123,9 +120,7 @@ class PlantedDlls : public testing::Test {
   harness::Outcome Run(const std::wstring& program, const std::wstring& arguments) {
     const fs::path copy = root_ / "app" / fs::path(program).filename();
     fs::copy_file(fs::path(harness::ProgramDirectory()) / program, copy, fs::copy_options::overwrite_existing);
-    harness::Launch launch;
-    launch.application = copy.wstring();
-    launch.commandLine = harness::Quote(launch.application) + L" " + arguments;
+    harness::Launch launch = harness::LaunchOf(copy.wstring(), arguments);
     launch.currentDirectory = (root_ / "cwd").wstring();
     const std::wstring temp = (root_ / "tmp").wstring() + L"\\";
     launch.environment =

@@ -17,8 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using test_seams::RemovalStep;
-using vantor::extraction::ExtractionFolder;
-using vantor::extraction::ExtractionFolderGuard;
 using vantor::extraction::RemoveExtractionFolder;
 using utilities::FileHandle;
 
@@ -59,12 +57,6 @@ class Removal : public testing::Test {
   std::wstring root_, folder_, outside_;
   test_seams::Cleared seams_;
 };
-
-TEST_F(Removal, GuardRemovesTheFolderItHoldsWithEverythingInIt) {
-  { const ExtractionFolderGuard guard(ExtractionFolder{Held(folder_), folder_}); }
-  EXPECT_FALSE(fs::exists(folder_));
-  EXPECT_TRUE(fs::exists(outside_ + L"\\keep.txt"));
-}
 
 // Listed, then gone before it is opened (its owner deleted it): nothing is
 // left to remove, and the removal goes on.
@@ -144,6 +136,9 @@ TEST_F(Removal, EnteredFoldersCannotBeMovedAway) {
   EXPECT_FALSE(fs::exists(folder_));
 }
 
+// FileDispositionInfoEx: each deletion starts with it.
+constexpr auto kPosix = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+
 // Calls to SetFileInformationByHandle, as the removal made them.
 struct Disposition {
   HANDLE handle;
@@ -175,7 +170,6 @@ TEST_F(Removal, EntriesAreMarkedWithPosixSemanticsFirst) {
 
   EXPECT_FALSE(fs::exists(folder_));
   ASSERT_FALSE(dispositions.empty());
-  constexpr auto kPosix = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
   for (std::size_t i = 0; i < dispositions.size(); ++i) {
     if (dispositions[i].kind == kPosix) {
       EXPECT_EQ(dispositions[i].flags, 3u);  // delete, POSIX semantics
@@ -205,7 +199,6 @@ int folderDeletions;
 
 BOOL WINAPI InjectFolderDeletionFailures(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
                                          DWORD size) {
-  constexpr auto kPosix = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);  // each deletion starts with it
   if (kind == kPosix && EndsWith(PathOf(handle), L"\\VantorSetup-1")) {
     if (folderDeletions++ > 0 && folderDeletions - 1 <= injected.attempts) {
       ::SetLastError(injected.error);
