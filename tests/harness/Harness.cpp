@@ -90,6 +90,14 @@ std::string ReadDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& info
   return text;
 }
 
+std::wstring FinalPathOf(const std::wstring& path) {
+  const Handle entry(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  wchar_t final[4096] = {};
+  if (entry.get() == INVALID_HANDLE_VALUE || ::GetFinalPathNameByHandleW(entry.get(), final, 4096, 0) == 0) return L"";
+  return final;
+}
+
 // The lower-case file name of the DLL open as `file`.
 std::wstring DllName(HANDLE file) {
   wchar_t path[MAX_PATH * 4] = {};
@@ -299,18 +307,6 @@ bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target) {
   if (!StartProgram(L"Z:\\bin\\ln", L"ln -s \"" + unixTarget + L"\" \"" + unixLink + L"\"")) return false;
   return WaitFor(link, true) && isLink();
 }
-
-namespace {
-
-std::wstring FinalPathOf(const std::wstring& path) {
-  const Handle entry(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  wchar_t final[4096] = {};
-  if (entry.get() == INVALID_HANDLE_VALUE || ::GetFinalPathNameByHandleW(entry.get(), final, 4096, 0) == 0) return L"";
-  return final;
-}
-
-}  // namespace
 
 bool RepointDirectoryLink(const std::wstring& link, const std::wstring& target) {
   const std::wstring unixTarget = UnixPath(target);

@@ -48,6 +48,7 @@ class PrivateTemp : public testing::Test {
   }
   void TearDown() override {
     Point(saved_);
+    ::SetEnvironmentVariableW(L"VANTOR_PROBE_REPORT", nullptr);
     harness::RemoveTree(root_.wstring());
   }
   static void Point(const std::wstring& temp) {
@@ -125,7 +126,6 @@ TEST_F(PrivateTemp, ATemporaryPathRepointedAfterTheFolderExistsRedirectsNothing)
   const fs::path report = root_ / "report.txt";
   ::SetEnvironmentVariableW(L"VANTOR_PROBE_REPORT", report.c_str());
   EXPECT_EQ(vantor::launcher::RunMainSequence(), 0u);
-  ::SetEnvironmentVariableW(L"VANTOR_PROBE_REPORT", nullptr);
 
   ASSERT_TRUE(repointed);
   const std::string reported = harness::ReadAll(report.wstring());
