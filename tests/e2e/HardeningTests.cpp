@@ -20,12 +20,6 @@ harness::Outcome RunProgram(const std::wstring& name, const std::wstring& argume
   return harness::Run(harness::LaunchOf(harness::ProgramDirectory() + name, arguments));
 }
 
-// The user SID of this process, as the launcher would print it.
-std::string OwnSid() {
-  const std::wstring sid = harness::TokenSid(TokenUser);
-  return std::string(sid.begin(), sid.end());  // S-1-... is ASCII
-}
-
 // A delay-loaded import that cannot be bound ends the process with 106 and one
 // debugger line: when all imports are bound at start (a missing DLL, a missing
 // function), and also earlier, on the first call of one (the identity check
@@ -81,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
         Hardening{L"2 0",
                   {kDllDirectory, kSystemFolderOnly,
                    "Process security validation failed: Not running as expected user.Expected SID S-1-5-18, "
-                   "actual SID " + OwnSid()},
+                   "actual SID " + vantorlib::string::ToUtf8(harness::TokenSid(TokenUser))},
                   105},
         Hardening{L"7 0",
                   {kDllDirectory, kSystemFolderOnly,

@@ -92,11 +92,10 @@ TEST_F(Payload, AnExistingFileIsLeftAsItWas) {
 // The lock is reached in two reopenings; either can fail, and then no handle
 // on the file is left open.
 int reopenToFail;
-DWORD reopenError;
 decltype(&::ReOpenFile) reOpenFile;
 HANDLE WINAPI FailOneReopen(HANDLE file, DWORD access, DWORD sharing, DWORD flags) {
   if (--reopenToFail == 0) {
-    ::SetLastError(reopenError);
+    ::SetLastError(ERROR_SHARING_VIOLATION);
     return INVALID_HANDLE_VALUE;
   }
   return reOpenFile(file, access, sharing, flags);
@@ -106,7 +105,6 @@ class Reopening : public Payload, public testing::WithParamInterface<std::pair<i
 
 TEST_P(Reopening, FailureIsReportedAndReleasesTheFile) {
   reopenToFail = GetParam().first;
-  reopenError = ERROR_SHARING_VIOLATION;
   std::string result;
   {
     const harness::Redirected failing("kernel32.dll", "ReOpenFile", &FailOneReopen, reOpenFile);
