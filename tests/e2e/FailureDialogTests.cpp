@@ -1,19 +1,12 @@
 // The failure dialog as a user sees it: title, exact text, exit code 1.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
 #include "Harness.h"
 
 namespace {
 
 harness::Outcome RunFixture(const std::wstring& arguments) {
-  harness::Launch launch;
-  launch.application = harness::ProgramDirectory() + L"LauncherFixture.exe";
-  launch.commandLine = harness::Quote(launch.application) + L" " + arguments;
-  return harness::Run(launch);
+  return harness::Run(harness::LaunchOf(harness::ProgramDirectory() + L"LauncherFixture.exe", arguments));
 }
 
 class FailureDialog : public testing::TestWithParam<std::pair<const wchar_t*, std::wstring>> {};
@@ -45,9 +38,7 @@ TEST(HandleRelease, FailedCloseIsLoggedAndEndsTheProcessWithoutADialog) {
 
   EXPECT_TRUE(outcome.messageBoxes.empty());
   EXPECT_EQ(outcome.exitCode, 3u);  // the C runtime's abort
-  std::stringstream content;
-  content << std::ifstream(std::filesystem::path(log), std::ios::binary).rdbuf();
-  const std::string line = content.str();
+  const std::string line = harness::ReadAll(log);
   EXPECT_EQ(line.size() > 28 ? line.substr(28) : line, " ERROR : CloseHandle failed: 6\r\n");
   harness::RemoveTree(folder);
 }

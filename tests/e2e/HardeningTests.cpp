@@ -17,16 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 
 harness::Outcome RunProgram(const std::wstring& name, const std::wstring& arguments) {
-  harness::Launch launch;
-  launch.application = harness::ProgramDirectory() + name;
-  launch.commandLine = harness::Quote(launch.application) + L" " + arguments;
-  return harness::Run(launch);
-}
-
-// The user SID of this process, as the launcher would print it.
-std::string OwnSid() {
-  const std::wstring sid = harness::TokenSid(TokenUser);
-  return std::string(sid.begin(), sid.end());  // S-1-... is ASCII
+  return harness::Run(harness::LaunchOf(harness::ProgramDirectory() + name, arguments));
 }
 
 // A delay-loaded import that cannot be bound ends the process with 106 and one
@@ -84,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
         Hardening{L"2 0",
                   {kDllDirectory, kSystemFolderOnly,
                    "Process security validation failed: Not running as expected user.Expected SID S-1-5-18, "
-                   "actual SID " + OwnSid()},
+                   "actual SID " + vantorlib::string::ToUtf8(harness::TokenSid(TokenUser))},
                   105},
         Hardening{L"7 0",
                   {kDllDirectory, kSystemFolderOnly,
@@ -123,9 +114,7 @@ class PlantedDlls : public testing::Test {
   harness::Outcome Run(const std::wstring& program, const std::wstring& arguments) {
     const fs::path copy = root_ / "app" / fs::path(program).filename();
     fs::copy_file(fs::path(harness::ProgramDirectory()) / program, copy, fs::copy_options::overwrite_existing);
-    harness::Launch launch;
-    launch.application = copy.wstring();
-    launch.commandLine = harness::Quote(launch.application) + L" " + arguments;
+    harness::Launch launch = harness::LaunchOf(copy.wstring(), arguments);
     launch.currentDirectory = (root_ / "cwd").wstring();
     const std::wstring temp = (root_ / "tmp").wstring() + L"\\";
     launch.environment =

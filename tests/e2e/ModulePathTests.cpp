@@ -5,9 +5,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "Harness.h"
 #include "Utilities/String.h"
@@ -18,15 +15,26 @@ using vantorlib::string::ToUtf16;
 
 std::wstring Extended(const std::wstring& path) { return L"\\\\?\\" + path; }
 
-// A copy of the fixture whose full path is exactly `length` UTF-16 units.
-class DeepCopy {
- public:
-  explicit DeepCopy(std::size_t length) {
-    root_ = harness::NewTempFolder(L"vantor-deep-");
+// Starts `program` with `arguments`. Wine's CreateProcessW refuses program
+// paths longer than MAX_PATH that Windows accepts; Wine's own loader, started
+// as a Unix program, runs them, so that route stands in where the first fails.
+void Start(const std::wstring& program, const std::wstring& arguments) {
+  if (harness::StartProgram(Extended(program), harness::Quote(program) + L" " + arguments)) return;
+  const DWORD error = ::GetLastError();
+  const std::wstring unixPath = harness::UnixPath(program);
+  ASSERT_FALSE(unixPath.empty()) << "CreateProcessW failed: " << error;
+  ASSERT_TRUE(harness::StartProgram(harness::kWineLoader, harness::UnixPath(harness::kWineLoader) + L" \"" + unixPath + L"\" " + arguments));
+}
+
+// A copy of the fixture whose full path is exactly as many UTF-16 units as
+// the parameter says.
+class LongModulePath : public testing::TestWithParam<std::size_t> {
+ protected:
+  void SetUp() override {
     const std::wstring fileName = L"\\LauncherFixture.exe";
     std::wstring folder = root_;
-    while (folder.size() + fileName.size() < length) {
-      const std::size_t room = length - folder.size() - fileName.size();
+    while (folder.size() + fileName.size() < GetParam()) {
+      const std::size_t room = GetParam() - folder.size() - fileName.size();
       // Segments of at most 200 units; never leave room for less than "\x".
       std::size_t segment = std::min<std::size_t>(200, room - 1);
       if (room - 1 - segment == 1) --segment;
@@ -35,63 +43,21 @@ class DeepCopy {
     }
     path_ = folder + fileName;
     const std::wstring fixture = harness::ProgramDirectory() + L"LauncherFixture.exe";
-    if (!::CopyFileW(fixture.c_str(), Extended(path_).c_str(), FALSE)) {
-      throw std::runtime_error("CopyFileW failed: " + std::to_string(::GetLastError()));
-    }
+    ASSERT_TRUE(::CopyFileW(fixture.c_str(), Extended(path_).c_str(), FALSE)) << ::GetLastError();
   }
-  DeepCopy(const DeepCopy&) = delete;
-  DeepCopy& operator=(const DeepCopy&) = delete;
-  ~DeepCopy() { harness::RemoveTree(root_); }
+  void TearDown() override { harness::RemoveTree(root_); }
 
-  const std::wstring& Path() const { return path_; }
-  std::wstring ResultFile() const { return root_ + L"\\path.txt"; }
-
- private:
-  std::wstring root_;
+  const std::wstring root_ = harness::NewTempFolder(L"vantor-deep-");
+  const std::wstring result_ = root_ + L"\\path.txt";
   std::wstring path_;
 };
 
-std::string ReadFileIfPresent(const std::wstring& path) {
-  std::ifstream file(std::filesystem::path(Extended(path)), std::ios::binary);
-  std::stringstream content;
-  content << file.rdbuf();
-  return content.str();
-}
-
-// Starts `program` with `arguments`. Wine's CreateProcessW refuses program
-// paths longer than MAX_PATH that Windows accepts; Wine's own loader, started
-// as a Unix program, runs them, so that route stands in where the first fails.
-void Start(const std::wstring& program, const std::wstring& arguments) {
-  std::wstring commandLine = harness::Quote(program) + L" " + arguments;
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info{};
-  if (::CreateProcessW(Extended(program).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, &info)) {
-    ::CloseHandle(info.hThread);
-    ::CloseHandle(info.hProcess);
-    return;
-  }
-  const DWORD error = ::GetLastError();
-  const std::wstring unixPath = harness::UnixPath(program);
-  ASSERT_FALSE(unixPath.empty()) << "CreateProcessW failed: " << error;
-  ASSERT_TRUE(harness::StartUnixProgram(harness::kWineLoader, harness::UnixPath(harness::kWineLoader) + L" \"" + unixPath + L"\" " + arguments));
-}
-
-// What the copy at `length` units reports as its own path.
-std::pair<std::wstring, std::wstring> ExpectedAndReported(std::size_t length) {
-  const DeepCopy copy(length);
-  Start(copy.Path(), L"write-path " + harness::Quote(copy.ResultFile()));
-  harness::WaitFor(copy.ResultFile(), true, 30000);
-  return {copy.Path(), ToUtf16(ReadFileIfPresent(copy.ResultFile()))};
-}
-
-class LongModulePath : public testing::TestWithParam<std::size_t> {};
-
+// What the copy reports as its own path.
 TEST_P(LongModulePath, ComesBackWhole) {
-  const auto [expected, reported] = ExpectedAndReported(GetParam());
-  ASSERT_EQ(expected.size(), GetParam());
-  EXPECT_EQ(reported, expected);
+  ASSERT_EQ(path_.size(), GetParam());
+  Start(path_, L"write-path " + harness::Quote(result_));
+  harness::WaitFor(result_, true, 30000);
+  EXPECT_EQ(ToUtf16(harness::ReadAll(Extended(result_))), path_);
 }
 
 // Just within and just beyond the first buffer (260 units), and far beyond.

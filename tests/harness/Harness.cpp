@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cwctype>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 
 namespace harness {
@@ -27,23 +30,6 @@ class Handle {
   HANDLE handle_;
 };
 
-std::vector<wchar_t> EnvironmentBlock(const std::vector<std::wstring>& entries) {
-  std::vector<wchar_t> block;
-  for (const std::wstring& entry : entries) {
-    block.insert(block.end(), entry.begin(), entry.end());
-    block.push_back(L'\0');
-  }
-  block.push_back(L'\0');
-  if (entries.empty()) block.push_back(L'\0');
-  return block;
-}
-
-std::wstring WindowText(HWND window) {
-  wchar_t text[4096] = {};
-  ::GetWindowTextW(window, text, 4096);
-  return text;
-}
-
 // Finds the visible dialog boxes of process `pid` and of the processes it
 // started (an installer's, say), reads them and presses OK.
 class MessageBoxWatcher {
@@ -55,9 +41,10 @@ class MessageBoxWatcher {
     found_.clear();
     ::EnumWindows(&MessageBoxWatcher::Visit, reinterpret_cast<LPARAM>(this));
     for (HWND box : found_) {
-      wchar_t text[8192] = {};
+      wchar_t title[4096] = {}, text[8192] = {};
+      ::GetWindowTextW(box, title, 4096);
       ::GetDlgItemTextW(box, 0xFFFF, text, 8192);  // the message box's static text
-      seen.push_back({WindowText(box), text});
+      seen.push_back({title, text});
       if (whileShown) whileShown();
       ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                      reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
@@ -103,6 +90,14 @@ std::string ReadDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& info
   return text;
 }
 
+std::wstring FinalPathOf(const std::wstring& path) {
+  const Handle entry(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  wchar_t final[4096] = {};
+  if (entry.get() == INVALID_HANDLE_VALUE || ::GetFinalPathNameByHandleW(entry.get(), final, 4096, 0) == 0) return L"";
+  return final;
+}
+
 // The lower-case file name of the DLL open as `file`.
 std::wstring DllName(HANDLE file) {
   wchar_t path[MAX_PATH * 4] = {};
@@ -114,6 +109,35 @@ std::wstring DllName(HANDLE file) {
 }
 
 }  // namespace
+
+std::vector<wchar_t> EnvironmentBlock(const std::vector<std::wstring>& entries) {
+  std::vector<wchar_t> block;
+  for (const std::wstring& entry : entries) {
+    block.insert(block.end(), entry.begin(), entry.end());
+    block.push_back(L'\0');
+  }
+  block.push_back(L'\0');
+  if (entries.empty()) block.push_back(L'\0');
+  return block;
+}
+
+Launch LaunchOf(const std::wstring& application, const std::wstring& arguments) {
+  Launch launch;
+  launch.application = application;
+  launch.commandLine = Quote(application) + L" " + arguments;
+  return launch;
+}
+
+std::string ReadAll(const std::wstring& path) {
+  std::stringstream content;
+  content << std::ifstream(std::filesystem::path(path), std::ios::binary).rdbuf();
+  return content.str();
+}
+
+DWORD OpenError(const std::wstring& path, DWORD access, DWORD share) {
+  const Handle file(::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr));
+  return file.get() == INVALID_HANDLE_VALUE ? ::GetLastError() : 0;
+}
 
 Outcome Run(const Launch& launch) {
   std::wstring commandLine = launch.commandLine.empty() ? Quote(launch.application) : launch.commandLine;
@@ -248,7 +272,7 @@ const std::wstring kWineLoader = L"Z:\\usr\\lib\\wine\\wine64";
 const std::wstring kWineLoader = L"Z:\\usr\\bin\\wine";
 #endif
 
-bool StartUnixProgram(const std::wstring& program, std::wstring commandLine) {
+bool StartProgram(const std::wstring& program, std::wstring commandLine) {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
@@ -280,21 +304,9 @@ bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target) {
   const std::wstring unixTarget = UnixPath(target);
   const std::wstring unixLink = UnixPath(link);
   if (unixTarget.empty() || unixLink.empty()) return false;
-  if (!StartUnixProgram(L"Z:\\bin\\ln", L"ln -s \"" + unixTarget + L"\" \"" + unixLink + L"\"")) return false;
+  if (!StartProgram(L"Z:\\bin\\ln", L"ln -s \"" + unixTarget + L"\" \"" + unixLink + L"\"")) return false;
   return WaitFor(link, true) && isLink();
 }
-
-namespace {
-
-std::wstring FinalPathOf(const std::wstring& path) {
-  const Handle entry(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  wchar_t final[4096] = {};
-  if (entry.get() == INVALID_HANDLE_VALUE || ::GetFinalPathNameByHandleW(entry.get(), final, 4096, 0) == 0) return L"";
-  return final;
-}
-
-}  // namespace
 
 bool RepointDirectoryLink(const std::wstring& link, const std::wstring& target) {
   const std::wstring unixTarget = UnixPath(target);
@@ -302,7 +314,7 @@ bool RepointDirectoryLink(const std::wstring& link, const std::wstring& target) 
   if (unixTarget.empty() || unixLink.empty()) {
     return ::RemoveDirectoryW(link.c_str()) && MakeDirectoryLink(link, target);  // the link itself goes
   }
-  if (!StartUnixProgram(L"Z:\\bin\\ln", L"ln -sfn \"" + unixTarget + L"\" \"" + unixLink + L"\"")) return false;
+  if (!StartProgram(L"Z:\\bin\\ln", L"ln -sfn \"" + unixTarget + L"\" \"" + unixLink + L"\"")) return false;
   const std::wstring wanted = FinalPathOf(target);
   for (DWORD waited = 0; waited < 10000; waited += 20) {
     if (FinalPathOf(link) == wanted) return true;
@@ -315,7 +327,7 @@ bool RepointDirectoryLink(const std::wstring& link, const std::wstring& target) 
 // link; elsewhere the tree is walked.
 void RemoveTree(const std::wstring& folder) {
   const std::wstring unixFolder = UnixPath(folder);
-  if (!unixFolder.empty() && StartUnixProgram(L"Z:\\bin\\rm", L"rm -rf \"" + unixFolder + L"\"")) {
+  if (!unixFolder.empty() && StartProgram(L"Z:\\bin\\rm", L"rm -rf \"" + unixFolder + L"\"")) {
     WaitFor(folder, false, 60000);
     return;
   }

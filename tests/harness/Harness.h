@@ -41,6 +41,19 @@ struct Outcome {
 // Raises std::runtime_error when the program cannot be started.
 Outcome Run(const Launch& launch);
 
+// A launch of `application` (a full path) with `arguments` after its quoted path.
+Launch LaunchOf(const std::wstring& application, const std::wstring& arguments);
+
+// A Unicode environment block for CreateProcessW of "NAME=value" entries.
+std::vector<wchar_t> EnvironmentBlock(const std::vector<std::wstring>& entries);
+
+// The whole content of the file at `path`; empty when it cannot be read.
+std::string ReadAll(const std::wstring& path);
+
+// 0 when the file at `path` opens with that access and sharing, else the
+// system's error code.
+DWORD OpenError(const std::wstring& path, DWORD access, DWORD share);
+
 // The folder of the running test program, with a trailing backslash; fixture
 // programs are built beside it.
 std::wstring ProgramDirectory();
@@ -68,10 +81,10 @@ std::wstring UnixPath(const std::wstring& path);
 // Windows path (the Unix program behind `wine` starts the 32-bit loader).
 extern const std::wstring kWineLoader;
 
-// Starts a Unix program, which Wine runs when CreateProcessW is asked to
-// (`program` is its Windows path, as Z:\bin\ln). Does not wait for it: Wine
-// gives no handle to such a process.
-bool StartUnixProgram(const std::wstring& program, std::wstring commandLine);
+// Starts `program` and does not wait for it. Under Wine it may be a Unix
+// program, given by its Windows path (Z:\bin\ln): Wine gives no handle to
+// such a process. False, with the last error set, when it cannot be started.
+bool StartProgram(const std::wstring& program, std::wstring commandLine);
 
 // Waits up to `ms` for `path` to exist (exists = true) or to be gone.
 bool WaitFor(const std::wstring& path, bool exists, DWORD ms = 10000);

@@ -3,12 +3,10 @@
 #include <windows.h>
 
 #include <string>
-#include <system_error>
 
 #include "Harness.h"
 #include "Utilities/ErrorCategory.h"
 #include "Utilities/String.h"
-#include "Utilities/Throw.h"
 
 namespace {
 
@@ -25,21 +23,6 @@ TEST(ErrorCategory, SystemTextTrimmedWithTheCodeReadUnsigned) {
   EXPECT_EQ(LibraryErrorCategory().message(536870913), "Unknown error (536870913)");
   const std::string negative = LibraryErrorCategory().message(-1);
   EXPECT_EQ(negative.substr(negative.size() - 12), "(4294967295)") << negative;
-}
-
-TEST(SystemError, CarriesTheCodeInTheCategoryAndComposesItsText) {
-  try {
-    vantorlib::ThrowSystemError(112, "WriteFile failed");
-  } catch (const std::system_error& error) {
-    EXPECT_EQ(error.code(), std::error_code(112, LibraryErrorCategory()));
-    EXPECT_EQ(std::string(error.what()), "WriteFile failed: " + SystemText(112) + " (112)");
-  }
-  ::SetLastError(ERROR_ACCESS_DENIED);
-  try {
-    vantorlib::ThrowLastError("OpenProcess failed");
-  } catch (const std::system_error& error) {
-    EXPECT_EQ(error.code(), std::error_code(5, LibraryErrorCategory()));
-  }
 }
 
 }  // namespace

@@ -17,8 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using test_seams::RemovalStep;
-using vantor::extraction::ExtractionFolder;
-using vantor::extraction::ExtractionFolderGuard;
 using vantor::extraction::RemoveExtractionFolder;
 using utilities::FileHandle;
 
@@ -59,12 +57,6 @@ class Removal : public testing::Test {
   std::wstring root_, folder_, outside_;
   test_seams::Cleared seams_;
 };
-
-TEST_F(Removal, GuardRemovesTheFolderItHoldsWithEverythingInIt) {
-  { const ExtractionFolderGuard guard(ExtractionFolder{Held(folder_), folder_}); }
-  EXPECT_FALSE(fs::exists(folder_));
-  EXPECT_TRUE(fs::exists(outside_ + L"\\keep.txt"));
-}
 
 // Listed, then gone before it is opened (its owner deleted it): nothing is
 // left to remove, and the removal goes on.
@@ -144,38 +136,57 @@ TEST_F(Removal, EnteredFoldersCannotBeMovedAway) {
   EXPECT_FALSE(fs::exists(folder_));
 }
 
-// Calls to SetFileInformationByHandle, as the removal made them.
+// FileDispositionInfoEx: each deletion starts with it.
+constexpr auto kPosix = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+
+// POSIX semantics take a deleted name away at once, even while others keep the
+// entry open; the classic deletion is the fallback for file systems without
+// them (Wine has none, and answers 87: here only the order can be seen).
+// Once emptied, the folder's deletion is tried again at once while the system
+// answers "not empty" (145) or "access denied" (5), up to 10 attempts; any
+// other answer ends the attempts. Answers are given here for the attempts
+// after the first, whole-folder one.
+struct Injected {
+  DWORD error;
+  int attempts;           // answered with `error`
+  bool removed;           // then the folder is gone
+  int deletionsOfFolder;  // deletions tried on the folder, the first included
+};
+Injected injected;
+int folderDeletions;
 struct Disposition {
   HANDLE handle;
   FILE_INFO_BY_HANDLE_CLASS kind;
   DWORD flags;
   DWORD error;
 };
-std::vector<Disposition> dispositions;
+std::vector<Disposition> dispositions;  // the calls as the removal made them, with their answers
 decltype(&::SetFileInformationByHandle) setFileInformation;
 
-BOOL WINAPI RecordDisposition(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size) {
-  const BOOL done = setFileInformation(handle, kind, information, size);
-  const DWORD error = done ? 0 : ::GetLastError();
+BOOL WINAPI Dispose(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size) {
+  const bool fail = kind == kPosix && EndsWith(PathOf(handle), L"\\VantorSetup-1") && folderDeletions++ > 0 &&
+                    folderDeletions - 1 <= injected.attempts;
+  const BOOL done = !fail && setFileInformation(handle, kind, information, size);
+  const DWORD error = fail ? injected.error : done ? 0 : ::GetLastError();
   dispositions.push_back({handle, kind, *static_cast<const DWORD*>(information), error});
   ::SetLastError(error);
   return done;
 }
 
-// POSIX semantics take a deleted name away at once, even while others keep the
-// entry open; the classic deletion is the fallback for file systems without
-// them. (Wine has none, and answers 87: here only the order can be seen.)
-TEST_F(Removal, EntriesAreMarkedWithPosixSemanticsFirst) {
+class FolderDeletion : public Removal, public testing::WithParamInterface<Injected> {};
+
+TEST_P(FolderDeletion, PosixFirstAndRetriedAtOnceOnNotEmptyOrAccessDeniedOnly) {
+  injected = GetParam();
+  folderDeletions = 0;
+  dispositions.clear();
   {
-    const harness::Redirected recorded("kernel32.dll", "SetFileInformationByHandle", &RecordDisposition,
-                                       setFileInformation);
-    ASSERT_TRUE(recorded);
+    const harness::Redirected redirected("kernel32.dll", "SetFileInformationByHandle", &Dispose, setFileInformation);
+    ASSERT_TRUE(redirected);
     RemoveExtractionFolder(Held(folder_));
   }
-
-  EXPECT_FALSE(fs::exists(folder_));
+  EXPECT_EQ(!fs::exists(folder_), GetParam().removed);
+  EXPECT_EQ(folderDeletions, GetParam().deletionsOfFolder);
   ASSERT_FALSE(dispositions.empty());
-  constexpr auto kPosix = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
   for (std::size_t i = 0; i < dispositions.size(); ++i) {
     if (dispositions[i].kind == kPosix) {
       EXPECT_EQ(dispositions[i].flags, 3u);  // delete, POSIX semantics
@@ -188,46 +199,6 @@ TEST_F(Removal, EntriesAreMarkedWithPosixSemanticsFirst) {
     EXPECT_TRUE(before.error == ERROR_INVALID_FUNCTION || before.error == ERROR_NOT_SUPPORTED ||
                 before.error == ERROR_INVALID_PARAMETER) << before.error;
   }
-}
-
-// Once emptied, the folder's deletion is tried again at once while the system
-// answers "not empty" (145) or "access denied" (5), up to 10 attempts; any
-// other answer ends the attempts. Answers are given here for the attempts
-// after the first, whole-folder one.
-struct Injected {
-  DWORD error;
-  int attempts;          // answered with `error`
-  bool removed;          // then the folder is gone
-  int deletionsOfFolder;  // deletions tried on the folder, the first included
-};
-Injected injected;
-int folderDeletions;
-
-BOOL WINAPI InjectFolderDeletionFailures(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
-                                         DWORD size) {
-  constexpr auto kPosix = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);  // each deletion starts with it
-  if (kind == kPosix && EndsWith(PathOf(handle), L"\\VantorSetup-1")) {
-    if (folderDeletions++ > 0 && folderDeletions - 1 <= injected.attempts) {
-      ::SetLastError(injected.error);
-      return FALSE;
-    }
-  }
-  return setFileInformation(handle, kind, information, size);
-}
-
-class FolderDeletion : public Removal, public testing::WithParamInterface<Injected> {};
-
-TEST_P(FolderDeletion, IsRetriedAtOnceOnNotEmptyOrAccessDeniedOnly) {
-  injected = GetParam();
-  folderDeletions = 0;
-  {
-    const harness::Redirected failing("kernel32.dll", "SetFileInformationByHandle", &InjectFolderDeletionFailures,
-                                       setFileInformation);
-    ASSERT_TRUE(failing);
-    RemoveExtractionFolder(Held(folder_));
-  }
-  EXPECT_EQ(!fs::exists(folder_), GetParam().removed);
-  EXPECT_EQ(folderDeletions, GetParam().deletionsOfFolder);
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, FolderDeletion,

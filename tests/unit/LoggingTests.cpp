@@ -2,10 +2,7 @@
 
 #include <windows.h>
 
-#include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "Harness.h"
 #include "Utilities/Logging.h"
@@ -31,13 +28,6 @@ class LogFile : public testing::Test {
     harness::RemoveTree(folder_);
   }
 
-  std::string Content() const {
-    std::ifstream file(std::filesystem::path(path_), std::ios::binary);
-    std::stringstream content;
-    content << file.rdbuf();
-    return content.str();
-  }
-
   const std::wstring folder_ = harness::NewTempFolder(L"vantor-log-");
   const std::wstring path_ = folder_ + L"\\test.log";
 };
@@ -51,7 +41,7 @@ TEST_F(LogFile, EachWriteAppendsOneEscapedLineAndKeepsTheLastErrorCode) {
   logger.Write("ERROR", "first\nsecond");
   EXPECT_EQ(::GetLastError(), 1234u);
   logger.Write("INFO", "");
-  const std::string content = Content();
+  const std::string content = harness::ReadAll(path_);
   ASSERT_TRUE(std::regex_match(content, kLines)) << content;
   EXPECT_NE(content.find(" ERROR : first\\nsecond\r\n"), std::string::npos) << content;
   EXPECT_NE(content.find(" INFO : \r\n"), std::string::npos) << content;

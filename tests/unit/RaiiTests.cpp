@@ -49,26 +49,20 @@ class NamedEvent {
   std::wstring name_;
 };
 
-TEST(Owners, CloseWhatTheyHoldWhenTheyGo) {
-  const NamedEvent kernel, file, scoped;
+// A FileHandle assigned over closes what it held and empties its source.
+TEST(Owners, CloseWhatTheyHoldWhenTheyGoOrAreAssignedOver) {
+  const NamedEvent kernel, file, scoped, replaced, moved;
   { const utilities::KernelHandle owner(kernel.Open()); }
   { const FileHandle owner(file.Open()); }
   { const utilities::ScopedHandle owner(scoped.Open()); }
-  EXPECT_FALSE(kernel.Exists());
-  EXPECT_FALSE(file.Exists());
-  EXPECT_FALSE(scoped.Exists());
-}
-
-TEST(FileHandle, AssignmentClosesTheOldHandleAndEmptiesTheSource) {
-  const NamedEvent first, second;
-  FileHandle target(first.Open());
+  FileHandle target(replaced.Open());
   {
-    FileHandle source(second.Open());
+    FileHandle source(moved.Open());
     target = std::move(source);
-    EXPECT_FALSE(first.Exists());
     EXPECT_FALSE(source.IsOpen());
   }
-  EXPECT_TRUE(second.Exists());  // the source's end did not close it
+  for (const NamedEvent* closed : {&kernel, &file, &scoped, &replaced}) EXPECT_FALSE(closed->Exists());
+  EXPECT_TRUE(moved.Exists());  // the source's end did not close it
 }
 
 // A handle protected from closing stands for one whose close fails; it stays

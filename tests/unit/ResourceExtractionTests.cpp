@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -18,13 +17,6 @@ namespace {
 
 using utilities::FileHandle;
 constexpr std::int32_t kPayload = 200;  // this test program's own RCDATA resource
-
-std::string Content(const std::wstring& path) {
-  std::ifstream file(std::filesystem::path(path), std::ios::binary);
-  std::stringstream content;
-  content << file.rdbuf();
-  return content.str();
-}
 
 std::string SystemError(const std::string& message, DWORD code) {
   return message + ": " + vantorlib::string::ToUtf8(harness::SystemText(code)) + " (" + std::to_string(code) + ")";
@@ -52,14 +44,12 @@ class Payload : public testing::Test {
     } catch (const std::exception& error) {
       return error.what();
     }
-    return "written: " + Content(root_ + L"\\" + name);
+    return "written: " + harness::ReadAll(root_ + L"\\" + name);
   }
 
   // No handle of the writer's is left on the file.
   bool Released(const std::wstring& name) const {
-    return FileHandle(::CreateFileW((root_ + L"\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
-                                    nullptr, OPEN_EXISTING, 0, nullptr))
-        .IsOpen();
+    return harness::OpenError(root_ + L"\\" + name, GENERIC_READ | GENERIC_WRITE | DELETE, 0) == 0;
   }
 
   std::wstring root_;
@@ -96,17 +86,16 @@ TEST_F(Payload, ChangesMadeBeforeTheLockAreFoundUnderIt) {
 TEST_F(Payload, AnExistingFileIsLeftAsItWas) {
   std::ofstream(std::filesystem::path(root_ + L"\\Setup.exe")) << "theirs";
   EXPECT_EQ(Write(L"Setup.exe"), SystemError("CreateFileW failed", ERROR_FILE_EXISTS));
-  EXPECT_EQ(Content(root_ + L"\\Setup.exe"), "theirs");
+  EXPECT_EQ(harness::ReadAll(root_ + L"\\Setup.exe"), "theirs");
 }
 
 // The lock is reached in two reopenings; either can fail, and then no handle
 // on the file is left open.
 int reopenToFail;
-DWORD reopenError;
 decltype(&::ReOpenFile) reOpenFile;
 HANDLE WINAPI FailOneReopen(HANDLE file, DWORD access, DWORD sharing, DWORD flags) {
   if (--reopenToFail == 0) {
-    ::SetLastError(reopenError);
+    ::SetLastError(ERROR_SHARING_VIOLATION);
     return INVALID_HANDLE_VALUE;
   }
   return reOpenFile(file, access, sharing, flags);
@@ -116,7 +105,6 @@ class Reopening : public Payload, public testing::WithParamInterface<std::pair<i
 
 TEST_P(Reopening, FailureIsReportedAndReleasesTheFile) {
   reopenToFail = GetParam().first;
-  reopenError = ERROR_SHARING_VIOLATION;
   std::string result;
   {
     const harness::Redirected failing("kernel32.dll", "ReOpenFile", &FailOneReopen, reOpenFile);

@@ -16,11 +16,7 @@ using winlib::selfProtection::LockAndVerify;
 using winlib::selfProtection::VerifiedDll;
 
 DWORD OpenError(const fs::path& path, DWORD access) {
-  const HANDLE handle = ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return ::GetLastError();
-  ::CloseHandle(handle);
-  return 0;
+  return harness::OpenError(path.wstring(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
 }
 
 // A text file in a folder of this test's own.
