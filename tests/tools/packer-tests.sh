@@ -61,8 +61,9 @@ sed 's/\r*$/\r/' "$work/probe.dat" >"$work/crlf.dat"
 # digest taken while copying can catch it.
 cp "$probe" "$work/twin.exe"; printf 'X' | dd of="$work/twin.exe" bs=1 seek=5000 conv=notrunc 2>/dev/null
 manifest "$work/twin.exe" "$work/twin.dat"
-# Signature of another line; a CA that did not issue the signer.
-sed '3s/^./A/;3s/^AA/BA/' "$work/probe.dat" >"$work/badsig.dat"
+# A signature with its first base64 character changed (A to B, anything else
+# to A, so that it always changes); a CA that did not issue the signer.
+sed '3s/^A/#/;3s/^[^#]/A/;3s/^#/B/' "$work/probe.dat" >"$work/badsig.dat"
 { sed -n '1,/END CERTIFICATE/p' "$work/probe.dat"; openssl x509 -in "$other/ca.pem"; } >"$work/foreign-ca.dat"
 osslsigncode sign -certs "$keys/signer.pem" -key "$keys/signer.key" -in "$stub" -out "$work/signed-stub.exe" >/dev/null
 
