@@ -20,7 +20,7 @@ constexpr std::uint8_t kNull = 0x05;
 constexpr std::uint8_t kObjectId = 0x06;
 constexpr std::uint8_t kSequence = 0x30;
 constexpr std::uint8_t kVersion = 0xA0;       // [0] EXPLICIT
-constexpr std::uint8_t kIssuerUniqueId = 0x81;  // [1] IMPLICIT
+constexpr std::uint8_t kIssuerUniqueId = 0x81;   // [1] IMPLICIT
 constexpr std::uint8_t kSubjectUniqueId = 0x82;  // [2] IMPLICIT
 constexpr std::uint8_t kExtensions = 0xA3;    // [3] EXPLICIT
 
@@ -34,9 +34,14 @@ constexpr std::array<Oid, 3> kSignatureAlgorithms = {{
 }};
 constexpr std::array<std::uint8_t, 3> kBasicConstraints = {0x55, 0x1D, 0x13};
 constexpr std::array<std::uint8_t, 3> kKeyUsage = {0x55, 0x1D, 0x0F};
+constexpr std::array<std::uint8_t, 3> kExtendedKeyUsage = {0x55, 0x1D, 0x25};
+constexpr std::array<std::uint8_t, 8> kCodeSigning = {0x2B, 0x06, 0x01, 0x05, 0x05, 0x07, 0x03, 0x03};
+constexpr std::array<std::uint8_t, 4> kAnyExtendedKeyUsage = {0x55, 0x1D, 0x25, 0x00};
 constexpr unsigned kDigitalSignature = 0;  // key usage bits, counted from the first byte's top bit
 constexpr unsigned kKeyCertSign = 5;
 constexpr std::size_t kMinimumRsaBits = 2048;
+constexpr std::uint64_t kVersion2 = 1;  // the version field counts from 0
+constexpr std::uint64_t kVersion3 = 2;
 
 template <typename Bytes>
 bool Equal(ByteView view, const Bytes& bytes) {
@@ -59,8 +64,11 @@ std::string DottedOid(ByteView oid) {
   return text;
 }
 
+[[noreturn]] void Refuse(const std::string& detail) { throw ManifestError("certificate", detail); }
+
 // DER elements read one after another from a window. A length that runs past
-// the window raises FormatError.
+// the window raises FormatError; anything DER spells one way only is required
+// in that spelling.
 class DerReader {
  public:
   DerReader(ByteView bytes, std::string what) : bytes_(bytes), what_(std::move(what)) {}
@@ -70,38 +78,87 @@ class DerReader {
 
   // The contents of the next element, which must carry `tag`.
   ByteView Read(std::uint8_t tag, const char* name) {
-    if (!Next(tag)) throw InputError(what_ + " is not DER: no " + name + " where expected");
+    if (!Next(tag)) NotDer(std::string("no ") + name + " where expected");
     std::size_t length = bytes_.U8(at_ + 1);
     std::size_t header = 2;
     if (length & 0x80) {
       // Long form: 1 to 4 bytes, the fewest that hold the length.
       const std::size_t count = length & 0x7F;
-      if (count == 0 || count > 4) throw InputError(what_ + " is not DER: the length of its " + name + " is not definite");
+      if (count == 0 || count > 4) NotDer(std::string("the length of its ") + name + " is not definite");
       length = 0;
       for (std::size_t i = 0; i < count; ++i) length = (length << 8) | bytes_.U8(at_ + 2 + i);
-      if (length < 0x80 || length >> (8 * (count - 1)) == 0)
-        throw InputError(what_ + " is not DER: the length of its " + name + " is not minimal");
+      if (length < 0x80 || length >> (8 * (count - 1)) == 0) NotDer(std::string("the length of its ") + name + " is not minimal");
       header += count;
     }
     const ByteView contents = bytes_.Sub(at_ + header, length, name);
     at_ += header + length;
     return contents;
   }
-  void Skip(std::uint8_t tag, const char* name) {
-    if (Next(tag)) Read(tag, name);
-  }
   void End(const char* name) const {
-    if (!AtEnd()) throw InputError(what_ + " is not DER: bytes after the end of its " + name);
+    if (!AtEnd()) NotDer(std::string("bytes after the end of its ") + name);
+  }
+
+  // A BOOLEAN: one byte, 0x00 or 0xFF. One whose DEFAULT is FALSE is left
+  // out when false, so `defaultFalse` refuses an explicit FALSE.
+  bool Boolean(const char* name, bool defaultFalse) {
+    const ByteView contents = Read(kBoolean, name);
+    if (contents.Size() != 1 || (contents.U8(0) != 0x00 && contents.U8(0) != 0xFF))
+      NotDer(std::string("its ") + name + " is not 0x00 or 0xFF");
+    if (defaultFalse && contents.U8(0) == 0x00) NotDer(std::string("its ") + name + " spells out the default FALSE");
+    return contents.U8(0) == 0xFF;
+  }
+  // A non-negative INTEGER in the fewest bytes, as its magnitude without a
+  // leading zero byte.
+  ByteView Unsigned(const char* name) {
+    const ByteView contents = Read(kInteger, name);
+    if (contents.Empty() || (contents.Size() > 1 && contents.U8(0) == 0x00 && contents.U8(1) < 0x80) ||
+        (contents.Size() > 1 && contents.U8(0) == 0xFF && contents.U8(1) >= 0x80))
+      NotDer(std::string("its ") + name + " is not a minimal integer");
+    if (contents.U8(0) >= 0x80) Refuse(what_ + " has a negative " + name);
+    return contents.U8(0) == 0x00 && contents.Size() > 1 ? contents.From(1, name) : contents;
+  }
+  // A small INTEGER (a version), as a number.
+  std::uint64_t Small(const char* name) {
+    const ByteView magnitude = Unsigned(name);
+    if (magnitude.Size() > 4) Refuse(what_ + " has a " + name + " out of range");
+    return BigEndian(magnitude);
+  }
+  // A BIT STRING's bits: the count of unused bits (0 to 7, none in an empty
+  // string) and the unused bits themselves zero. `namedBits` also refuses
+  // trailing zero bits, which DER drops from a list of named bits.
+  ByteView BitString(const char* name, bool namedBits) {
+    const ByteView contents = Read(kBitString, name);
+    if (contents.Empty()) NotDer(std::string("its ") + name + " has no count of unused bits");
+    const unsigned unused = contents.U8(0);
+    const std::uint8_t last = contents.U8(contents.Size() - 1);
+    if (unused > 7 || (contents.Size() == 1 && unused != 0)) NotDer(std::string("its ") + name + " has a wrong count of unused bits");
+    if (contents.Size() > 1 && (last & ((1u << unused) - 1)) != 0)
+      NotDer(std::string("its ") + name + " has bits set among its unused bits");
+    if (namedBits && contents.Size() > 1 && ((last >> unused) & 1) == 0)
+      NotDer(std::string("its ") + name + " ends in zero bits");
+    return contents;
+  }
+  // The whole bytes of a BIT STRING that must have no unused bits.
+  ByteView Bytes(const char* name) {
+    const ByteView contents = BitString(name, false);
+    if (contents.U8(0) != 0) NotDer(std::string("its ") + name + " is not whole bytes");
+    return contents.From(1, name);
   }
 
  private:
+  static std::uint64_t BigEndian(ByteView bytes) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < bytes.Size(); ++i) value = value << 8 | bytes.U8(i);
+    return value;
+  }
+  [[noreturn]] void NotDer(const std::string& detail) const { Refuse(what_ + " is not DER: " + detail); }
+
   ByteView bytes_;
   std::string what_;
   std::size_t at_ = 0;
 };
 
-bool Boolean(ByteView contents) { return contents.Size() == 1 && contents.U8(0) != 0; }
-
+// Bit `bit` of a BIT STRING as BitString returns it; unused bits read as zero.
 bool BitSet(ByteView bitString, unsigned bit) {
   const std::size_t byte = 1 + bit / 8;  // after the count of unused bits
   return byte < bitString.Size() && (bitString.U8(byte) & (0x80u >> (bit % 8))) != 0;
@@ -112,30 +169,37 @@ ByteView AlgorithmOid(ByteView algorithm, const std::string& what) {
   DerReader reader(algorithm, what);
   const ByteView oid = reader.Read(kObjectId, "algorithm");
   if (reader.Next(kNull) && reader.Read(kNull, "algorithm parameters").Size() != 0)
-    throw InputError(what + " is not DER: NULL parameters with contents");
+    Refuse(what + " is not DER: NULL parameters with contents");
   reader.End("algorithm");
   return oid;
 }
 
-std::size_t RsaModulusBits(ByteView subjectPublicKeyInfo, const std::string& what) {
+std::size_t Bits(ByteView magnitude) {
+  if (magnitude.Size() == 1 && magnitude.U8(0) == 0) return 0;
+  std::size_t bits = 8 * (magnitude.Size() - 1);
+  for (unsigned top = magnitude.U8(0); top != 0; top >>= 1) ++bits;
+  return bits;
+}
+
+// An RSA key of at least 2048 bits whose public exponent is odd and at least
+// 3 (with 1, anyone can make a signature that verifies).
+void CheckRsaKey(ByteView subjectPublicKeyInfo, const std::string& what) {
   DerReader info(subjectPublicKeyInfo, what);
   const bool rsa = Equal(AlgorithmOid(info.Read(kSequence, "key algorithm"), what), kRsaEncryption);
-  const ByteView key = info.Read(kBitString, "public key");
+  const ByteView key = info.Bytes("public key");
   info.End("public key info");
-  if (!rsa) throw InputError(what + " does not carry an RSA key");
-  if (key.Empty() || key.U8(0) != 0) throw InputError(what + " is not DER: its RSA key is not whole bytes");
-  DerReader outer(key.From(1, "RSA key"), what);
+  if (!rsa) Refuse(what + " does not carry an RSA key");
+  DerReader outer(key, what);
   DerReader rsaKey(outer.Read(kSequence, "RSA key"), what);
   outer.End("RSA key");
-  const ByteView modulus = rsaKey.Read(kInteger, "modulus");
-  rsaKey.Read(kInteger, "exponent");
+  const std::size_t bits = Bits(rsaKey.Unsigned("modulus"));
+  const ByteView exponent = rsaKey.Unsigned("public exponent");
   rsaKey.End("RSA key");
-  std::size_t first = 0;
-  while (first < modulus.Size() && modulus.U8(first) == 0) ++first;
-  if (first == modulus.Size()) return 0;
-  std::size_t bits = 8 * (modulus.Size() - first - 1);
-  for (unsigned top = modulus.U8(first); top != 0; top >>= 1) ++bits;
-  return bits;
+  if (bits < kMinimumRsaBits)
+    Refuse(what + " has a " + std::to_string(bits) + "-bit RSA key; at least " + std::to_string(kMinimumRsaBits) +
+           " bits are required");
+  if ((exponent.U8(exponent.Size() - 1) & 1) == 0 || Bits(exponent) < 2)
+    Refuse(what + " has an RSA public exponent that is even or below 3");
 }
 
 enum class Role { kSigner, kCa };
@@ -145,86 +209,108 @@ struct Names {
   ByteView subject;
 };
 
+// What the extensions say, each read at most once.
+struct Extensions {
+  std::optional<bool> isCa;  // none: no basic constraints
+  std::optional<ByteView> keyUsage;
+  std::optional<bool> codeSigning;  // none: no extended key usage; else whether it allows code signing
+};
+
+Extensions ReadExtensions(ByteView field, const std::string& what) {
+  Extensions found;
+  DerReader outer(field, what);
+  DerReader list(outer.Read(kSequence, "extensions"), what);
+  outer.End("extensions");
+  if (list.AtEnd()) Refuse(what + " is not DER: an empty list of extensions");
+  std::vector<ByteView> seen;
+  while (!list.AtEnd()) {
+    DerReader extension(list.Read(kSequence, "extension"), what);
+    const ByteView oid = extension.Read(kObjectId, "extension id");
+    const bool critical = extension.Next(kBoolean) && extension.Boolean("critical flag", true);
+    DerReader value(extension.Read(kOctetString, "extension value"), what);
+    extension.End("extension");
+    if (std::any_of(seen.begin(), seen.end(), [&](ByteView other) { return Equal(oid, other); }))
+      Refuse(what + " has the extension " + DottedOid(oid) + " twice");
+    seen.push_back(oid);
+    if (Equal(oid, kBasicConstraints)) {
+      DerReader constraints(value.Read(kSequence, "basic constraints"), what);
+      found.isCa = constraints.Next(kBoolean) && constraints.Boolean("CA flag", true);
+      if (constraints.Next(kInteger)) constraints.Unsigned("path length");
+      constraints.End("basic constraints");
+    } else if (Equal(oid, kKeyUsage)) {
+      found.keyUsage = value.BitString("key usage", true);
+    } else if (Equal(oid, kExtendedKeyUsage)) {
+      DerReader purposes(value.Read(kSequence, "extended key usage"), what);
+      if (purposes.AtEnd()) Refuse(what + " is not DER: an empty extended key usage");
+      found.codeSigning = false;
+      while (!purposes.AtEnd()) {
+        const ByteView purpose = purposes.Read(kObjectId, "key purpose");
+        if (Equal(purpose, kCodeSigning) || Equal(purpose, kAnyExtendedKeyUsage)) found.codeSigning = true;
+      }
+    } else if (critical) {
+      Refuse(what + " has a critical extension these rules do not know (" + DottedOid(oid) + ")");
+    }
+    value.End("extension value");
+  }
+  return found;
+}
+
 Names Check(ByteView der, Role role, const std::string& what) {
   DerReader file(der, what);
   DerReader certificate(file.Read(kSequence, "certificate"), what);
   file.End("certificate");
   const ByteView tbsContents = certificate.Read(kSequence, "to-be-signed part");
   const ByteView signatureAlgorithm = certificate.Read(kSequence, "signature algorithm");
-  certificate.Read(kBitString, "signature");
+  certificate.Bytes("signature");
   certificate.End("certificate");
 
   DerReader tbs(tbsContents, what);
-  tbs.Skip(kVersion, "version");
-  tbs.Read(kInteger, "serial number");
+  std::uint64_t version = 0;  // v1, the default, is left out
+  if (tbs.Next(kVersion)) {
+    DerReader field(tbs.Read(kVersion, "version"), what);
+    version = field.Small("version");
+    field.End("version");
+    if (version != kVersion2 && version != kVersion3) Refuse(what + " has version " + std::to_string(version + 1) + " spelt out");
+  }
+  tbs.Unsigned("serial number");
   const ByteView signedAlgorithm = tbs.Read(kSequence, "signature algorithm");
   const ByteView issuer = tbs.Read(kSequence, "issuer");
   tbs.Read(kSequence, "validity");
   const ByteView subject = tbs.Read(kSequence, "subject");
   const ByteView publicKey = tbs.Read(kSequence, "public key info");
-  tbs.Skip(kIssuerUniqueId, "issuer unique id");
-  tbs.Skip(kSubjectUniqueId, "subject unique id");
-  const ByteView extensions = tbs.Next(kExtensions) ? tbs.Read(kExtensions, "extensions") : ByteView();
+  const bool uniqueIds = tbs.Next(kIssuerUniqueId) || tbs.Next(kSubjectUniqueId);
+  if (tbs.Next(kIssuerUniqueId)) tbs.Read(kIssuerUniqueId, "issuer unique id");
+  if (tbs.Next(kSubjectUniqueId)) tbs.Read(kSubjectUniqueId, "subject unique id");
+  const bool hasExtensions = tbs.Next(kExtensions);
+  const Extensions extensions = hasExtensions ? ReadExtensions(tbs.Read(kExtensions, "extensions"), what) : Extensions{};
   tbs.End("to-be-signed part");
+  if (hasExtensions && version != kVersion3) Refuse(what + " has extensions but is not version 3");
+  if (uniqueIds && version == 0) Refuse(what + " has unique ids but is version 1");
 
-  if (!Equal(signatureAlgorithm, signedAlgorithm))
-    throw InputError(what + " names two different signature algorithms");
+  if (!Equal(signatureAlgorithm, signedAlgorithm)) Refuse(what + " names two different signature algorithms");
   const ByteView algorithm = AlgorithmOid(signatureAlgorithm, what);
   if (std::none_of(kSignatureAlgorithms.begin(), kSignatureAlgorithms.end(),
                    [&](const Oid& allowed) { return Equal(algorithm, allowed); }))
-    throw InputError(what + " is signed with " + DottedOid(algorithm) +
-                     ", not RSA with SHA-256, SHA-384 or SHA-512");
-  const std::size_t bits = RsaModulusBits(publicKey, what);
-  if (bits < kMinimumRsaBits)
-    throw InputError(what + " has a " + std::to_string(bits) + "-bit RSA key; at least " +
-                     std::to_string(kMinimumRsaBits) + " bits are required");
+    Refuse(what + " is signed with " + DottedOid(algorithm) + ", not RSA with SHA-256, SHA-384 or SHA-512");
+  CheckRsaKey(publicKey, what);
 
-  std::optional<bool> isCa;  // none: no basic constraints
-  std::optional<ByteView> keyUsage;
-  std::vector<ByteView> seen;
-  if (!extensions.Empty()) {
-    DerReader outer(extensions, what);
-    DerReader list(outer.Read(kSequence, "extensions"), what);
-    outer.End("extensions");
-    while (!list.AtEnd()) {
-      DerReader extension(list.Read(kSequence, "extension"), what);
-      const ByteView oid = extension.Read(kObjectId, "extension id");
-      const bool critical = extension.Next(kBoolean) && Boolean(extension.Read(kBoolean, "critical flag"));
-      DerReader value(extension.Read(kOctetString, "extension value"), what);
-      extension.End("extension");
-      if (std::any_of(seen.begin(), seen.end(), [&](ByteView other) { return Equal(oid, other); }))
-        throw InputError(what + " has the extension " + DottedOid(oid) + " twice");
-      seen.push_back(oid);
-      if (Equal(oid, kBasicConstraints)) {
-        DerReader constraints(value.Read(kSequence, "basic constraints"), what);
-        isCa = constraints.Next(kBoolean) && Boolean(constraints.Read(kBoolean, "CA flag"));
-        constraints.Skip(kInteger, "path length");
-        constraints.End("basic constraints");
-        value.End("basic constraints");
-      } else if (Equal(oid, kKeyUsage)) {
-        keyUsage = value.Read(kBitString, "key usage");
-        value.End("key usage");
-      } else if (critical) {
-        throw InputError(what + " has a critical extension these rules do not know (" + DottedOid(oid) + ")");
-      }
-    }
-  }
-
-  if (role == Role::kCa && !isCa.value_or(false))
-    throw InputError(what + " is not a CA: its basic constraints do not say CA:TRUE");
-  if (role == Role::kCa && keyUsage && !BitSet(*keyUsage, kKeyCertSign))
-    throw InputError(what + " has a key usage that does not allow signing certificates");
-  if (role == Role::kSigner && keyUsage && !BitSet(*keyUsage, kDigitalSignature))
-    throw InputError(what + " has a key usage that does not allow digital signatures");
+  if (role == Role::kCa && !extensions.isCa.value_or(false))
+    Refuse(what + " is not a CA: its basic constraints do not say CA:TRUE");
+  if (role == Role::kCa && extensions.keyUsage && !BitSet(*extensions.keyUsage, kKeyCertSign))
+    Refuse(what + " has a key usage that does not allow signing certificates");
+  if (role == Role::kSigner && extensions.keyUsage && !BitSet(*extensions.keyUsage, kDigitalSignature))
+    Refuse(what + " has a key usage that does not allow digital signatures");
+  if (!extensions.codeSigning.value_or(true))
+    Refuse(what + " has an extended key usage that allows neither code signing nor any purpose");
   return {issuer, subject};
 }
 
 Names CheckOne(const std::vector<std::uint8_t>& der, Role role) {
-  const std::string what = std::string("manifest: the ") + (role == Role::kCa ? "CA's" : "signer's") + " certificate";
+  const std::string what = std::string("the ") + (role == Role::kCa ? "CA's" : "signer's") + " certificate";
   try {
     return Check(ByteView(der.data(), der.size(), "certificate"), role, what);
   } catch (const FormatError& error) {
-    throw InputError(what + " is not DER: " + error.what());
+    Refuse(what + " is not DER: " + error.what());
   }
 }
 
@@ -234,7 +320,7 @@ void CheckCertificateRules(const std::vector<std::uint8_t>& signer, const std::v
   const Names signerNames = CheckOne(signer, Role::kSigner);
   const Names caNames = CheckOne(ca, Role::kCa);
   if (!Equal(signerNames.issuer, caNames.subject))
-    throw InputError("manifest: the signer's certificate names an issuer other than the CA's subject (compared byte for byte)");
+    Refuse("the signer's certificate names an issuer other than the CA's subject (compared byte for byte)");
 }
 
 }  // namespace vantor::packaging

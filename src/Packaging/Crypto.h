@@ -34,11 +34,11 @@ class Md5 {
 
 using Der = std::vector<std::uint8_t>;
 
-// Raises InputError unless `signature` is an RSA PKCS#1 v1.5 SHA-256
+// Raises ManifestError ("signature") unless `signature` is an RSA PKCS#1 v1.5 SHA-256
 // signature of `message` by the key of the DER certificate `signer`.
 void VerifySignature(std::string_view message, const std::vector<std::uint8_t>& signature, const Der& signer);
 
-// Raises InputError unless the DER certificate `signer` is issued by the DER
+// Raises ManifestError ("certificate") unless the DER certificate `signer` is issued by the DER
 // certificate `ca`: its issuer is the CA's subject and its signature verifies
 // with the CA's key. Validity periods are not checked: packing must give the
 // same result on any day.

@@ -22,7 +22,7 @@ X509Owner ReadCertificate(const Der& der, const char* what) {
   const unsigned char* end = der.data();
   X509Owner certificate(d2i_X509(nullptr, &end, static_cast<long>(der.size())));
   if (!certificate || end != der.data() + der.size())
-    throw InputError(std::string("manifest: the ") + what + " certificate cannot be read");
+    throw ManifestError("certificate", std::string("the ") + what + " certificate cannot be read");
   return certificate;
 }
 
@@ -55,14 +55,14 @@ void VerifySignature(std::string_view message, const std::vector<std::uint8_t>& 
   const auto signer = ReadCertificate(signerDer, "signer's");
   EVP_PKEY* key = X509_get0_pubkey(signer.get());
   if (key == nullptr || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA)
-    throw InputError("manifest: the signer's certificate has no RSA key");
+    throw ManifestError("certificate", "the signer's certificate has no RSA key");
   DigestContext context(EVP_MD_CTX_new());
   if (!context) throw std::bad_alloc();
   // An RSA key verifies with PKCS#1 v1.5 padding unless told otherwise.
   if (EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key) != 1 ||
       EVP_DigestVerify(context.get(), signature.data(), signature.size(),
                        reinterpret_cast<const unsigned char*>(message.data()), message.size()) != 1)
-    throw InputError("manifest: the signature does not verify with the signer's certificate");
+    throw ManifestError("signature", "it does not verify with the signer's certificate");
 }
 
 void VerifyIssuedBy(const Der& signerDer, const Der& caDer) {
@@ -71,7 +71,7 @@ void VerifyIssuedBy(const Der& signerDer, const Der& caDer) {
   EVP_PKEY* caKey = X509_get0_pubkey(ca.get());
   if (X509_NAME_cmp(X509_get_issuer_name(signer.get()), X509_get_subject_name(ca.get())) != 0 || caKey == nullptr ||
       X509_verify(signer.get(), caKey) != 1)
-    throw InputError("manifest: the signer's certificate is not issued by the CA");
+    throw ManifestError("certificate", "the signer's certificate is not issued by the CA");
 }
 
 }  // namespace vantor::packaging

@@ -77,7 +77,7 @@ class Certificate {
  public:
   Certificate(const Der& der, const char* what) {
     context_ = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
-    if (context_ == nullptr) throw InputError(std::string("manifest: the ") + what + " certificate cannot be read");
+    if (context_ == nullptr) throw ManifestError("certificate", std::string("the ") + what + " certificate cannot be read");
   }
   Certificate(const Certificate&) = delete;
   Certificate& operator=(const Certificate&) = delete;
@@ -110,7 +110,7 @@ void VerifySignature(std::string_view message, const std::vector<std::uint8_t>& 
   Key key;
   if (!CryptImportPublicKeyInfoEx2(X509_ASN_ENCODING, &signer.Get()->pCertInfo->SubjectPublicKeyInfo, 0, nullptr,
                                    key.Out()))
-    throw InputError("manifest: the signer's certificate has no usable public key");
+    throw ManifestError("certificate", "the signer's certificate has no usable public key");
   std::uint8_t digest[32];
   Hash sha256(BCRYPT_SHA256_ALGORITHM);
   sha256.Update(reinterpret_cast<const std::uint8_t*>(message.data()), message.size());
@@ -119,7 +119,7 @@ void VerifySignature(std::string_view message, const std::vector<std::uint8_t>& 
   if (!Succeeded(BCryptVerifySignature(key.Get(), &padding, digest, sizeof digest,
                                        const_cast<PUCHAR>(signature.data()), static_cast<ULONG>(signature.size()),
                                        BCRYPT_PAD_PKCS1)))
-    throw InputError("manifest: the signature does not verify with the signer's certificate");
+    throw ManifestError("signature", "it does not verify with the signer's certificate");
 }
 
 void VerifyIssuedBy(const Der& signerDer, const Der& caDer) {
@@ -129,7 +129,7 @@ void VerifyIssuedBy(const Der& signerDer, const Der& caDer) {
       !CryptVerifyCertificateSignatureEx(0, X509_ASN_ENCODING, CRYPT_VERIFY_CERT_SIGN_SUBJECT_CERT,
                                          const_cast<CERT_CONTEXT*>(signer.Get()), CRYPT_VERIFY_CERT_SIGN_ISSUER_CERT,
                                          const_cast<CERT_CONTEXT*>(ca.Get()), 0, nullptr))
-    throw InputError("manifest: the signer's certificate is not issued by the CA");
+    throw ManifestError("certificate", "the signer's certificate is not issued by the CA");
 }
 
 }  // namespace vantor::packaging

@@ -3,8 +3,12 @@
 #include <cerrno>
 #include <system_error>
 
-#ifdef __linux__
+#ifdef _WIN32
+#include <sys/stat.h>
+#else
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include "Packaging/PackError.h"
@@ -13,14 +17,6 @@ namespace vantor::packaging {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::FILE* OpenStream(const fs::path& path) {
-#ifdef _WIN32
-  return _wfopen(path.c_str(), L"rb");
-#else
-  return std::fopen(path.c_str(), "rb");
-#endif
-}
 
 [[noreturn]] void ThrowErrno(const std::string& message) {
   throw std::system_error(errno, std::generic_category(), message);
@@ -33,32 +29,43 @@ std::string Describe(const char* what, const fs::path& path) {
   return std::string(what) + " '" + std::string(utf8.begin(), utf8.end()) + "'";
 }
 
-std::uint64_t CheckInputFile(const char* what, const fs::path& path) {
-  std::error_code error;
-  const auto status = fs::status(path, error);
-  if (!fs::exists(status)) throw InputError(Describe(what, path) + " does not exist");
-  if (!fs::is_regular_file(status)) throw InputError(Describe(what, path) + " is not a regular file");
-  const auto size = fs::file_size(path, error);
-  if (error) throw InputError(Describe(what, path) + " cannot be read: " + error.message());
-  if (size == 0) throw InputError(Describe(what, path) + " is empty");
-  File::OpenForReading(what, path).Close();
-  return size;
+File File::OpenInput(const char* what, const fs::path& path) {
+  const std::string described = Describe(what, path);
+  const auto refuse = [&](const std::string& why) { throw InputError(described + " " + why); };
+#ifdef _WIN32
+  std::FILE* stream = _wfopen(path.c_str(), L"rb");
+  if (stream == nullptr) refuse(errno == ENOENT ? "does not exist" : "cannot be read: " + std::generic_category().message(errno));
+  File file(stream, described);
+  struct _stat64 status {};
+  if (_fstat64(_fileno(stream), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) refuse("is not a regular file");
+#else
+  // Without blocking: opening a FIFO would wait for a writer.
+  const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (descriptor < 0) refuse(errno == ENOENT ? "does not exist" : "cannot be read: " + std::generic_category().message(errno));
+  struct stat status {};
+  if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    ::close(descriptor);
+    refuse("is not a regular file");
+  }
+  ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
+  std::FILE* stream = ::fdopen(descriptor, "rb");
+  if (stream == nullptr) {
+    ::close(descriptor);
+    refuse("cannot be read: " + std::generic_category().message(errno));
+  }
+  File file(stream, described);
+#endif
+  if (status.st_size == 0) refuse("is empty");
+  file.size_ = static_cast<std::uint64_t>(status.st_size);
+  return file;
 }
 
-std::vector<std::uint8_t> ReadWholeFile(const char* what, const fs::path& path, std::uint64_t limit) {
-  const auto size = CheckInputFile(what, path);
-  if (size > limit) throw InputError(Describe(what, path) + " is too large (" + std::to_string(size) + " bytes)");
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-  auto file = File::OpenForReading(what, path);
-  file.ReadExactly(bytes.data(), bytes.size());
-  file.Close();
+std::vector<std::uint8_t> File::ReadAll(std::uint64_t limit) {
+  if (size_ > limit) throw InputError(what_ + " is too large (" + std::to_string(size_) + " bytes)");
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size_));
+  Seek(0);
+  ReadExactly(bytes.data(), bytes.size());
   return bytes;
-}
-
-File File::OpenForReading(const char* what, const fs::path& path) {
-  std::FILE* stream = OpenStream(path);
-  if (stream == nullptr) throw InputError(Describe(what, path) + " cannot be read: " + std::generic_category().message(errno));
-  return File(stream, Describe(what, path));
 }
 
 File::~File() { Discard(); }

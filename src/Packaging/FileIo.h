@@ -16,27 +16,29 @@ namespace vantor::packaging {
 // `what` and the path in quotes, for messages: "installer 'a b.exe'".
 std::string Describe(const char* what, const std::filesystem::path& path);
 
-// Refuses a path that does not name a readable, regular, non-empty file, and
-// returns its size.
-std::uint64_t CheckInputFile(const char* what, const std::filesystem::path& path);
-
-// The whole file; refuses one larger than `limit` bytes.
-std::vector<std::uint8_t> ReadWholeFile(const char* what, const std::filesystem::path& path, std::uint64_t limit);
-
 // An open C stream, closed once.
 class File {
  public:
-  static File OpenForReading(const char* what, const std::filesystem::path& path);
+  // Opens an input once, to be read only through this: refuses a path that
+  // cannot be opened for reading, and an opened file that is not a regular,
+  // non-empty file (a folder, a FIFO, a device: checked on what was opened,
+  // never on the name, and without waiting for a FIFO's writer).
+  static File OpenInput(const char* what, const std::filesystem::path& path);
   // Takes over `stream`, a file written under the description `what`.
   File(std::FILE* stream, std::string what) : stream_(stream), what_(std::move(what)) {}
   File(File&& other) noexcept
-      : stream_(other.stream_), what_(std::move(other.what_)), writeBehind_(other.writeBehind_), written_(other.written_),
-        started_(other.started_) {
+      : stream_(other.stream_), what_(std::move(other.what_)), size_(other.size_), writeBehind_(other.writeBehind_),
+        written_(other.written_), started_(other.started_) {
     other.stream_ = nullptr;
   }
   File& operator=(File&&) = delete;
   ~File();
 
+  // An input's size when it was opened.
+  std::uint64_t Size() const { return size_; }
+  // An input's whole content, read from its start; refuses one larger than
+  // `limit` bytes.
+  std::vector<std::uint8_t> ReadAll(std::uint64_t limit);
   // Up to `size` bytes; fewer only at the end of the file.
   std::size_t Read(std::uint8_t* data, std::size_t size);
   void ReadExactly(std::uint8_t* data, std::size_t size);
@@ -57,22 +59,29 @@ class File {
  private:
   std::FILE* stream_;
   std::string what_;
+  std::uint64_t size_ = 0;
   bool writeBehind_ = false;
   std::uint64_t written_ = 0;  // bytes written in order, and how many of them the system was asked to write out
   std::uint64_t started_ = 0;
 };
 
-// The output, written under a new name beside `target` and renamed onto it
-// by Commit. The file is created exclusively (never through a link, never one
-// that exists) under an unpredictable name from the system's random source,
-// and held open from then on. Until Commit it is removed when this is
-// destroyed, when the process is interrupted (SIGINT, SIGTERM, SIGHUP; on
-// Windows it is delete-pending until Commit, so it goes with the process
-// however that ends), so a failure leaves `target` as it was. One at a time.
+// The output, written beside `target` and renamed onto it by Commit, always
+// in the folder that `target`'s folder named when this was made (held open
+// from then on, on both systems). On Linux the file has no name until Commit
+// where the file system supports that (O_TMPFILE), so nothing is left
+// however the process ends; elsewhere, and with Naming::kNamed, it is created
+// exclusively (never through a link, never one that exists) under an
+// unpredictable name from the system's random source and removed when this
+// is destroyed or the process is interrupted (SIGINT, SIGTERM, SIGHUP,
+// SIGQUIT, SIGXFSZ). On Windows it is delete-pending until Commit, so it goes
+// with the process however that ends. A failure leaves `target` as it was.
+// One at a time.
+enum class Naming { kUnnamedWhereSupported, kNamed };
+
 class TemporaryOutput {
  public:
   // Raises std::system_error when the file cannot be created.
-  explicit TemporaryOutput(const std::filesystem::path& target);
+  explicit TemporaryOutput(const std::filesystem::path& target, Naming naming = Naming::kUnnamedWhereSupported);
   TemporaryOutput(const TemporaryOutput&) = delete;
   TemporaryOutput& operator=(const TemporaryOutput&) = delete;
   ~TemporaryOutput();

@@ -22,6 +22,48 @@ std::uint64_t BorrowedFrom(const PeImage& image, const std::vector<ResourceLeaf>
   return total;
 }
 
+// The section whose addresses hold all of [rva, rva + size); raises InputError
+// when none does.
+std::size_t SectionHolding(const PeImage& image, std::uint32_t index, const DataDirectory& entry, const std::string& what) {
+  const auto& sections = image.Sections();
+  for (std::size_t i = 0; i < sections.size(); ++i) {
+    const std::uint64_t mapped = sections[i].virtualSize != 0 ? sections[i].virtualSize : sections[i].sizeOfRawData;
+    if (entry.rva >= sections[i].virtualAddress && std::uint64_t{entry.rva} + entry.size <= sections[i].virtualAddress + mapped)
+      return i;
+  }
+  throw InputError(what + ": data directory " + std::to_string(index) + " (" + Hex(entry.size) + " bytes at RVA " +
+                   Hex(entry.rva) + ") does not lie inside one section");
+}
+
+// Base relocations patch the image where Windows loads it at another
+// address. One that patched the resource section, or anything after its
+// start, would rewrite the payload the packer wrote and checked, or miss its
+// target once the sections after the resources move.
+void CheckRelocations(const PeImage& image, const Section& resources, const std::string& what) {
+  const DataDirectory directory = image.DirectoryEntry(Directory::kBaseRelocation);
+  if (directory.size == 0) return;
+  const ByteView blocks = image.AtRva(directory.rva, directory.size, "base relocations");
+  for (std::size_t at = 0; at < blocks.Size();) {
+    const std::uint32_t page = blocks.U32(at);
+    const std::uint32_t size = blocks.U32(at + 4);
+    if (size < pe::kRelocationBlockHeader || size % 2 != 0)
+      throw FormatError("Base relocation block at RVA " + Hex(page) + " has a size of " + Hex(size));
+    const ByteView entries = blocks.Sub(at + pe::kRelocationBlockHeader, size - pe::kRelocationBlockHeader, "base relocation block");
+    for (std::size_t i = 0; i < entries.Size(); i += 2) {
+      const std::uint16_t entry = entries.U16(i);
+      const unsigned type = entry >> 12;
+      const std::uint64_t target = std::uint64_t{page} + (entry & 0xFFFu);
+      const std::uint64_t width = type == pe::kRelocationHighLow ? 4 : type == pe::kRelocationDir64 ? 8 : 0;
+      if (type == pe::kRelocationAbsolute) continue;
+      if (width == 0) throw InputError(what + ": a base relocation of type " + std::to_string(type) + ", which this packer does not know");
+      if (target + width > resources.virtualAddress)
+        throw InputError(what + ": a base relocation patches " + Hex(target) +
+                         ", in or after the resource section; the payload must stay as written");
+    }
+    at += size;
+  }
+}
+
 }  // namespace
 
 StubLayout CheckLayout(const PeImage& image, const std::string& what) {
@@ -36,13 +78,21 @@ StubLayout CheckLayout(const PeImage& image, const std::string& what) {
     if (sections[i].name != ".reloc" || sections[i].sizeOfRawData == 0 || relocations.rva < sections[i].virtualAddress ||
         relocations.rva - sections[i].virtualAddress >= sections[i].virtualSize)
       throw InputError(what + ": section '" + sections[i].name + "' follows the resources; only .reloc may");
+  // Each directory's whole range in one section; only the resources in the
+  // resource section, and nothing but the relocations after it. The
+  // security directory is a file range of its own, outside the image.
   for (std::uint32_t index = 0; index < pe::kDirectoryCount; ++index) {
     const auto directory = static_cast<Directory>(index);
     const DataDirectory entry = image.DirectoryEntry(directory);
-    if (directory != Directory::kResource && directory != Directory::kBaseRelocation && directory != Directory::kSecurity &&
-        entry.size != 0 && entry.rva >= found->virtualAddress)
-      throw InputError(what + ": data directory " + std::to_string(index) + " lies in or after the resources");
+    if (directory == Directory::kSecurity || entry.size == 0) continue;
+    const std::size_t holder = SectionHolding(image, index, entry, what);
+    if (directory == Directory::kResource ? holder != layout.resources
+        : directory == Directory::kBaseRelocation ? holder == layout.resources
+                                                  : holder >= layout.resources)
+      throw InputError(what + ": data directory " + std::to_string(index) + " lies in " +
+                       (directory == Directory::kResource ? "another section than the resources'" : "or after the resources"));
   }
+  CheckRelocations(image, *found, what);
   // Sections' file data are ordered (PeImage checks), so the last one with data ends them.
   std::uint64_t fileEnd = image.SizeOfHeaders();
   for (const Section& section : sections)

@@ -13,9 +13,9 @@ constexpr std::string_view kSignatureBegin = "-----BEGIN SIGNATURE-----";
 constexpr std::string_view kSignatureEnd = "-----END SIGNATURE-----";
 constexpr std::string_view kCertificateBegin = "-----BEGIN CERTIFICATE-----";
 constexpr std::string_view kCertificateEnd = "-----END CERTIFICATE-----";
-constexpr std::size_t kMaxBase64Line = 64;
+constexpr std::size_t kBase64Line = 64;
 
-[[noreturn]] void Refuse(const std::string& rule) { throw InputError("manifest is not in form: " + rule); }
+[[noreturn]] void Refuse(const std::string& rule) { throw ManifestError("form", rule); }
 
 std::vector<std::string_view> SplitLines(std::string_view text) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") Refuse("it starts with a byte-order mark");
@@ -39,13 +39,14 @@ bool IsLowerHex(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-bool IsBase64Line(std::string_view line) {
-  return !line.empty() && line.size() <= kMaxBase64Line && std::all_of(line.begin(), line.end(), [](char c) {
+bool IsBase64Text(std::string_view line) {
+  return std::all_of(line.begin(), line.end(), [](char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' || c == '=';
   });
 }
 
-// Base64 in whole groups of four characters, '=' only as the last one or two.
+// Base64 in its one canonical spelling: whole groups of four characters, '='
+// only as the last one or two, and the bits the padding leaves over zero.
 std::vector<std::uint8_t> DecodeBase64(std::string_view text, const char* what) {
   static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   if (text.size() % 4 != 0) Refuse(std::string(what) + ": base64 is not in groups of four characters");
@@ -63,6 +64,8 @@ std::vector<std::uint8_t> DecodeBase64(std::string_view text, const char* what) 
     for (int shift = 16; shift >= 0; shift -= 8) bytes.push_back(static_cast<std::uint8_t>(bits >> shift));
     bits = 0;
   }
+  if (std::any_of(bytes.end() - static_cast<std::ptrdiff_t>(padding), bytes.end(), [](std::uint8_t byte) { return byte != 0; }))
+    Refuse(std::string(what) + ": base64 whose padding bits are not zero");
   bytes.resize(bytes.size() - padding);
   return bytes;
 }
@@ -80,11 +83,15 @@ void ParseFirstLine(std::string_view line, Manifest& manifest) {
   manifest.installerMd5 = std::string(md5);
 }
 
-// Lines [at, end of block) of base64 up to `endLine`; returns the index after it.
+// Lines [at, end of block) of base64 up to `endLine`, 64 characters each but
+// the last (1 to 64); returns the index after it.
 std::size_t ReadBlock(const std::vector<std::string_view>& lines, std::size_t at, std::string_view endLine,
                       std::string& base64, const char* what) {
+  const std::size_t first = at;
   for (; at < lines.size() && lines[at] != endLine; ++at) {
-    if (!IsBase64Line(lines[at])) Refuse(std::string(what) + ": lines must be base64 of at most 64 characters");
+    if (!IsBase64Text(lines[at]) || lines[at].empty() || lines[at].size() > kBase64Line ||
+        (at > first && lines[at - 1].size() != kBase64Line))
+      Refuse(std::string(what) + ": lines must be base64 of 64 characters, the last of 1 to 64");
     base64 += lines[at];
   }
   if (at == lines.size() || base64.empty()) Refuse(std::string(what) + ": no '" + std::string(endLine) + "'");
@@ -119,14 +126,13 @@ void VerifyManifestSignature(const Manifest& manifest) {
 
 void CheckInstallerSize(const Manifest& manifest, std::uint64_t size) {
   if (manifest.installerSize != size)
-    throw InputError("manifest does not fit the installer: it says " + std::to_string(manifest.installerSize) +
-                     " bytes, the installer has " + std::to_string(size));
+    throw ManifestError("size", "it says " + std::to_string(manifest.installerSize) + " bytes, the installer has " +
+                                    std::to_string(size));
 }
 
 void CheckInstallerDigest(const Manifest& manifest, const Md5Digest& digest) {
   if (manifest.installerMd5 != ToHex(digest))
-    throw InputError("manifest does not fit the installer: it says MD5 " + manifest.installerMd5 + ", the installer has " +
-                     ToHex(digest));
+    throw ManifestError("md5", "it says " + manifest.installerMd5 + ", the installer has " + ToHex(digest));
 }
 
 std::string ToHex(const Md5Digest& digest) {

@@ -21,19 +21,22 @@ struct Manifest {
   std::vector<std::uint8_t> caCertificate;      // DER
 };
 
-// Raises InputError naming the first rule `text` breaks: LF line ends only, no
-// byte-order mark, a final LF; `"setup.exe" <size> <md5>`; a signature block
-// of base64 lines of at most 64 characters; two PEM certificates. Base64 is
-// read strictly (groups of four, padding only at the end), the same on every
-// platform.
+// Raises ManifestError ("form") naming the first rule `text` breaks: LF line
+// ends only, no byte-order mark, a final LF; `"setup.exe" <size> <md5>`; a
+// signature block of base64 lines of 64 characters but the last (1 to 64);
+// two PEM certificates. Base64 is read in its one canonical spelling (groups
+// of four, padding only at the end, padding bits zero), so one manifest has
+// one spelling, on every platform.
 Manifest ParseManifest(std::string_view text);
 
-// Raises InputError unless both certificates meet the rules of
-// CertificateRules.h, the signature verifies with the signer's key and the
-// signer's certificate is issued by the CA's.
+// Raises ManifestError unless both certificates meet the rules of
+// CertificateRules.h ("certificate"), the signature verifies with the
+// signer's key ("signature") and the signer's certificate is issued by the
+// CA's ("certificate").
 void VerifyManifestSignature(const Manifest& manifest);
 
-// Raises InputError when the manifest's size or MD5 is not the installer's.
+// Raise ManifestError ("size", "md5") when the manifest's size or MD5 is not
+// the installer's.
 void CheckInstallerSize(const Manifest& manifest, std::uint64_t size);
 void CheckInstallerDigest(const Manifest& manifest, const Md5Digest& digest);
 

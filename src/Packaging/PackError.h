@@ -1,6 +1,7 @@
 #pragma once
 
 #include <stdexcept>
+#include <string>
 
 namespace vantor::packaging {
 
@@ -10,6 +11,20 @@ namespace vantor::packaging {
 class InputError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// A manifest that does not verify, with the check it fails: "form", "size",
+// "md5", "certificate" or "signature". Reads "manifest: CHECK: DETAIL".
+class ManifestError : public InputError {
+ public:
+  ManifestError(const char* check, const std::string& detail)
+      : InputError("manifest: " + std::string(check) + ": " + detail), check_(check), detail_(detail) {}
+  const char* Check() const { return check_; }
+  const std::string& Detail() const { return detail_; }
+
+ private:
+  const char* check_;
+  std::string detail_;
 };
 
 // vantor-pack's exit codes.

@@ -1,7 +1,10 @@
 // vantor-pack: writes an installer and its signed manifest into a launcher
-// stub. Exit codes: PackError.h.
+// stub, and the commands around it. One argument parser for all commands.
+// Exit codes: PackError.h.
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -13,8 +16,10 @@
 namespace vantor::packaging {
 namespace {
 
-constexpr const char* kUsage =
-    "usage: vantor-pack --stub STUB --installer FILE --manifest FILE --output FILE\n"
+namespace fs = std::filesystem;
+
+constexpr const char* kPackHelp =
+    "usage: vantor-pack [pack] --stub STUB --installer FILE --manifest FILE --output FILE\n"
     "                   [--version A.B.C.D] [--version-string KEY=VALUE]... [--icon FILE.ico]\n"
     "                   [--arch x86|x64]\n"
     "Writes a launcher: a copy of the launcher stub STUB that carries the installer\n"
@@ -28,18 +33,24 @@ constexpr const char* kUsage =
     "  --version-string KEY=VALUE  a version string (UTF-8), once per KEY; KEY is one of\n"
     "                            %KEYS%;\n"
     "                            it overrides what --version sets\n"
-    "  --icon FILE.ico           the launcher's icon, all of its images (PNG ones too)\n"
+    "  --icon FILE.ico           the launcher's icon, all of its images (PNG ones too)\n";
+constexpr const char* kVerifyHelp =
+    "usage: vantor-pack verify-manifest --installer FILE --manifest FILE\n"
+    "Checks a signed manifest against its installer, as packing does: form, size,\n"
+    "MD5, the certificate rules, the signature over line 1 and that the signer's\n"
+    "certificate is issued by the CA in it. On failure prints one line naming the\n"
+    "check (form, size, md5, certificate, signature) and exits 2.\n";
+constexpr const char* kPlaceHelp =
+    "usage: vantor-pack place --file FILE --output FILE\n"
+    "Copies the Windows program FILE (a signed launcher, say) to OUTPUT the way\n"
+    "pack writes its output: never through a link, whole or not at all.\n";
+constexpr const char* kCommands =
+    "Commands: pack (the default), verify-manifest, place; vantor-pack COMMAND --help.\n"
     "Exit codes: 0 done, 1 write failure, 2 bad input (nothing written).\n";
-
-std::string Usage() {
-  std::string usage = kUsage;
-  const std::string marker = "%KEYS%";
-  return usage.replace(usage.find(marker), marker.size(), VersionStringKeys());
-}
 
 // A command-line argument as UTF-8, for option names and values that are not
 // paths. A Windows argument with an unpaired surrogate has no UTF-8 form.
-std::string Utf8(const std::filesystem::path& argument) {
+std::string Utf8(const fs::path& argument) {
   try {
     const auto text = argument.u8string();
     return {text.begin(), text.end()};
@@ -48,48 +59,100 @@ std::string Utf8(const std::filesystem::path& argument) {
   }
 }
 
-struct Command {
-  bool help = false;
-  PackOptions options;
+// An option that takes a value; `take` stores it.
+struct Option {
+  const char* name;
+  bool required;
+  bool repeatable;
+  std::function<void(const fs::path&)> take;
 };
 
-Command ParseArguments(const std::vector<std::filesystem::path>& arguments) {
-  Command command;
-  PackOptions& options = command.options;
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
+struct Command {
+  const char* name;
+  const char* help;
+  std::vector<Option> options;
+  std::function<void()> run;
+};
+
+// Hands each "--name value" pair of `arguments` to its option; raises
+// InputError for an unknown option, a missing value, a missing required
+// option or one given twice that may be given once. Returns false for --help.
+bool Parse(const std::vector<fs::path>& arguments, std::size_t first, std::vector<Option>& options) {
+  std::vector<const Option*> given;
+  for (std::size_t i = first; i < arguments.size(); ++i) {
     const std::string name = Utf8(arguments[i]);
-    if (name == "--help" || name == "-h") {
-      command.help = true;
-      return command;
-    }
-    if (i + 1 == arguments.size()) throw InputError("'" + name + "' needs a value, or is unknown (--help)");
-    const std::filesystem::path& value = arguments[++i];
-    if (name == "--stub") options.stub = value;
-    else if (name == "--installer") options.installer = value;
-    else if (name == "--manifest") options.manifest = value;
-    else if (name == "--output") options.output = value;
-    else if (name == "--version") options.version = ParseVersion(Utf8(value));
-    else if (name == "--version-string") AddVersionString(options.versionStrings, Utf8(value));
-    else if (name == "--icon") options.icon = value;
-    else if (name == "--arch" && Utf8(value) == "x86") options.machine = pe::kMachineI386;
-    else if (name == "--arch" && Utf8(value) == "x64") options.machine = pe::kMachineAmd64;
-    else if (name == "--arch") throw InputError("--arch must be x86 or x64, not '" + Utf8(value) + "'");
-    else throw InputError("unknown option '" + name + "' (--help)");
+    if (name == "--help" || name == "-h") return false;
+    Option* option = nullptr;
+    for (Option& candidate : options)
+      if (name == candidate.name) option = &candidate;
+    if (option == nullptr) throw InputError("unknown option '" + name + "' (--help)");
+    if (i + 1 == arguments.size()) throw InputError("'" + name + "' needs a value (--help)");
+    for (const Option* other : given)
+      if (other == option && !option->repeatable) throw InputError("'" + name + "' given twice");
+    given.push_back(option);
+    option->take(arguments[++i]);
   }
-  for (const auto& [path, name] : {std::pair{&options.stub, "--stub"}, {&options.installer, "--installer"},
-                                   {&options.manifest, "--manifest"}, {&options.output, "--output"}})
-    if (path->empty()) throw InputError(std::string("missing ") + name + " (--help)");
-  return command;
+  for (const Option& option : options)
+    if (option.required && std::find(given.begin(), given.end(), &option) == given.end())
+      throw InputError(std::string("missing ") + option.name + " (--help)");
+  return true;
 }
 
-int Run(const std::vector<std::filesystem::path>& arguments) {
+std::string PackHelp() {
+  std::string usage = kPackHelp;
+  const std::string marker = "%KEYS%";
+  return usage.replace(usage.find(marker), marker.size(), VersionStringKeys()) + kCommands;
+}
+
+int Run(const std::vector<fs::path>& arguments) {
+  PackOptions pack;
+  fs::path installer, manifest, file, output;
+  const auto path = [](fs::path& to) { return [&to](const fs::path& value) { to = value; }; };
+  std::vector<Command> commands = {
+      {"pack",
+       nullptr,
+       {{"--stub", true, false, path(pack.stub)},
+        {"--installer", true, false, path(pack.installer)},
+        {"--manifest", true, false, path(pack.manifest)},
+        {"--output", true, false, path(pack.output)},
+        {"--version", false, false, [&](const fs::path& v) { pack.version = ParseVersion(Utf8(v)); }},
+        {"--version-string", false, true, [&](const fs::path& v) { AddVersionString(pack.versionStrings, Utf8(v)); }},
+        {"--icon", false, false, [&](const fs::path& v) { pack.icon = v; }},
+        {"--arch", false, false,
+         [&](const fs::path& v) {
+           const std::string arch = Utf8(v);
+           if (arch != "x86" && arch != "x64") throw InputError("--arch must be x86 or x64, not '" + arch + "'");
+           pack.machine = arch == "x86" ? pe::kMachineI386 : pe::kMachineAmd64;
+         }}},
+       [&] { Pack(pack); }},
+      {"verify-manifest", kVerifyHelp, {{"--installer", true, false, path(installer)}, {"--manifest", true, false, path(manifest)}},
+       [&] {
+         try {
+           VerifyManifestFiles(installer, manifest);
+         } catch (const ManifestError& error) {
+           throw InputError(std::string(error.Check()) + ": " + error.Detail());
+         }
+         std::cout << "manifest valid: size, MD5, certificates, signature and chain\n";
+       }},
+      {"place", kPlaceHelp, {{"--file", true, false, path(file)}, {"--output", true, false, path(output)}},
+       [&] { PlaceFile(file, output); }},
+  };
   try {
-    const Command command = ParseArguments(arguments);
-    if (command.help) {
-      std::cout << Usage();
+    // A first argument that is not an option names the command; pack is the default.
+    const std::string first = arguments.empty() ? "" : Utf8(arguments[0]);
+    const bool named = !first.empty() && first[0] != '-';
+    Command* command = &commands[0];
+    if (named) {
+      command = nullptr;
+      for (Command& candidate : commands)
+        if (first == candidate.name) command = &candidate;
+      if (command == nullptr) throw InputError("unknown command '" + first + "' (--help)");
+    }
+    if (!Parse(arguments, named ? 1 : 0, command->options)) {
+      std::cout << (command->help != nullptr ? std::string(command->help) + kCommands : PackHelp());
       return kPackDone;
     }
-    Pack(command.options);
+    command->run();
     return kPackDone;
   } catch (const InputError& error) {
     std::cerr << "vantor-pack: " << error.what() << '\n';

@@ -19,19 +19,19 @@ constexpr std::uint64_t kStubLimit = std::uint64_t{1} << 31;
 constexpr std::uint64_t kIconLimit = 1 << 24;  // 16 MiB: far above any icon's 256-pixel images
 
 // "MZ", and "PE\0\0" where the DOS header's e_lfanew points.
-void CheckIsPeImage(const std::filesystem::path& path, std::uint64_t size) {
-  auto file = File::OpenForReading("installer", path);
+void CheckIsPeImage(File& file, const std::string& what) {
   std::uint8_t dos[pe::kDosHeaderSize] = {};
+  file.Seek(0);
   const bool hasDosHeader = file.Read(dos, sizeof dos) == sizeof dos &&
                             ByteView(dos, sizeof dos, "DOS header").U16(0) == pe::kDosSignature;
   const std::uint32_t peOffset = ByteView(dos, sizeof dos, "DOS header").U32(pe::kNewHeaderOffset);
   std::uint8_t signature[pe::kPeSignatureSize] = {};
-  if (hasDosHeader && std::uint64_t{peOffset} + sizeof signature <= size) {
+  if (hasDosHeader && std::uint64_t{peOffset} + sizeof signature <= file.Size()) {
     file.Seek(peOffset);
     file.ReadExactly(signature, sizeof signature);
   }
   if (ByteView(signature, sizeof signature, "PE signature").U32(0) != pe::kPeSignature)
-    throw InputError(Describe("installer", path) + " is not a Windows program (no MZ and PE headers)");
+    throw InputError(what + " is not a Windows program (no MZ and PE headers)");
 }
 
 bool IsPayload(const Resource& resource) {
@@ -80,24 +80,25 @@ std::vector<ResourceLeaf> WithPayload(std::vector<ResourceLeaf> kept, std::vecto
   return kept;
 }
 
-// Copies the installer into the image in chunks, hashing it on the way.
-void StreamInstaller(const std::filesystem::path& path, std::uint64_t size, OutputImage& out, Md5& md5) {
-  auto file = File::OpenForReading("installer", path);
+// Copies `size` bytes of `file` from its start in chunks to `sink`, hashing
+// them on the way into `md5` where given.
+template <typename Sink>
+void Stream(File& file, std::uint64_t size, Md5* md5, Sink sink) {
   std::vector<std::uint8_t> buffer(kChunk);
+  file.Seek(0);
   for (std::uint64_t left = size; left > 0;) {
     const std::size_t count = file.Read(buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size())));
-    if (count == 0) throw InputError(Describe("installer", path) + " became shorter while being packed");
-    md5.Update(buffer.data(), count);
-    out.Write(buffer.data(), count);
+    if (count == 0) throw InputError("an input became shorter while being read");
+    if (md5 != nullptr) md5->Update(buffer.data(), count);
+    sink(buffer.data(), count);
     left -= count;
   }
 }
 
-Manifest ReadManifest(const PackOptions& options, std::uint64_t installerSize, std::vector<std::uint8_t>& bytes) {
-  bytes = ReadWholeFile("manifest", options.manifest, kManifestLimit);
-  Manifest manifest = ParseManifest(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+Manifest ReadManifest(File& file, std::uint64_t installerSize, std::vector<std::uint8_t>& bytes) {
+  bytes = file.ReadAll(kManifestLimit);
+  Manifest manifest = ParseManifest(AsText(ByteView(bytes.data(), bytes.size(), "manifest")));
   CheckInstallerSize(manifest, installerSize);
-  VerifyManifestSignature(manifest);
   return manifest;
 }
 
@@ -130,15 +131,17 @@ PackedLauncher::PackedLauncher(const LauncherStub& stub, std::vector<ResourceLea
 
 void Pack(const PackOptions& options) {
   const std::string what = Describe("stub", options.stub);
-  const LauncherStub stub = ReadLauncherStub(ReadWholeFile("stub", options.stub, kStubLimit), what, options.machine);
-  const std::uint64_t installerSize = CheckInputFile("installer", options.installer);
-  CheckIsPeImage(options.installer, installerSize);
+  const LauncherStub stub = ReadLauncherStub(File::OpenInput("stub", options.stub).ReadAll(kStubLimit), what, options.machine);
+  File installer = File::OpenInput("installer", options.installer);
+  CheckIsPeImage(installer, Describe("installer", options.installer));
   std::vector<std::uint8_t> manifestBytes;
-  const Manifest manifest = ReadManifest(options, installerSize, manifestBytes);
+  File manifestFile = File::OpenInput("manifest", options.manifest);
+  const Manifest manifest = ReadManifest(manifestFile, installer.Size(), manifestBytes);
+  VerifyManifestSignature(manifest);
   std::vector<std::uint8_t> iconBytes;
   Branding branding{options.version, options.versionStrings, {}};
   if (options.icon) {
-    iconBytes = ReadWholeFile("icon", *options.icon, kIconLimit);
+    iconBytes = File::OpenInput("icon", *options.icon).ReadAll(kIconLimit);
     try {
       branding.icon = ReadIconFile(ByteView(iconBytes.data(), iconBytes.size(), "icon file"));
     } catch (const FormatError& error) {
@@ -149,8 +152,10 @@ void Pack(const PackOptions& options) {
 
   Md5 md5;
   std::vector<ResourceLeaf> payload;
-  payload.push_back({pe::kResourceRcData, contract::kInstallerResource, contract::kPayloadLanguage, 0, {}, installerSize,
-                     [&](OutputImage& out) { StreamInstaller(options.installer, installerSize, out, md5); }});
+  payload.push_back({pe::kResourceRcData, contract::kInstallerResource, contract::kPayloadLanguage, 0, {}, installer.Size(),
+                     [&](OutputImage& out) {
+                       Stream(installer, installer.Size(), &md5, [&](const std::uint8_t* data, std::size_t size) { out.Write(data, size); });
+                     }});
   payload.push_back({pe::kResourceRcData, contract::kManifestResource, contract::kPayloadLanguage, 0,
                      ByteView(manifestBytes.data(), manifestBytes.size(), "manifest"), 0, {}});
   const PackedLauncher launcher(stub, std::move(payload), branding, what);
@@ -159,6 +164,26 @@ void Pack(const PackOptions& options) {
   launcher.WriteTo(output.Stream());
   CheckInstallerDigest(manifest, md5.Finish());
   output.Commit();
+}
+
+void VerifyManifestFiles(const std::filesystem::path& installerPath, const std::filesystem::path& manifestPath) {
+  File installer = File::OpenInput("installer", installerPath);
+  std::vector<std::uint8_t> manifestBytes;
+  File manifestFile = File::OpenInput("manifest", manifestPath);
+  const Manifest manifest = ReadManifest(manifestFile, installer.Size(), manifestBytes);
+  Md5 md5;
+  Stream(installer, installer.Size(), &md5, [](const std::uint8_t*, std::size_t) {});
+  CheckInstallerDigest(manifest, md5.Finish());
+  VerifyManifestSignature(manifest);
+}
+
+void PlaceFile(const std::filesystem::path& file, const std::filesystem::path& output) {
+  File input = File::OpenInput("file", file);
+  CheckIsPeImage(input, Describe("file", file));
+  CheckOutput(output);
+  TemporaryOutput placed(output);
+  Stream(input, input.Size(), nullptr, [&](const std::uint8_t* data, std::size_t size) { placed.Stream().Write(data, size); });
+  placed.Commit();
 }
 
 }  // namespace vantor::packaging

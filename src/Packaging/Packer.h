@@ -61,8 +61,18 @@ class PackedLauncher {
 };
 
 // Checks every input, then writes the output beside its final place and
-// renames it there. Bad input raises InputError before the output is
-// touched; a write failure raises std::system_error and leaves no partial file.
+// renames it there. Each input is opened once and read only through that
+// handle. Bad input raises InputError before the output is touched; a write
+// failure raises std::system_error and leaves no partial file.
 void Pack(const PackOptions& options);
+
+// The manifest's checks on an installer: form, size, MD5, the certificate
+// rules, the signature and the chain. Raises ManifestError naming the check
+// that failed, InputError for a file that cannot be read.
+void VerifyManifestFiles(const std::filesystem::path& installer, const std::filesystem::path& manifest);
+
+// Copies the Windows program `file` to `output` the way Pack writes its
+// output: created exclusively beside it, flushed and renamed into place.
+void PlaceFile(const std::filesystem::path& file, const std::filesystem::path& output);
 
 }  // namespace vantor::packaging

@@ -69,6 +69,13 @@ enum class Directory : std::uint32_t {
   kClrRuntime = 14,
 };
 
+// Base relocations: blocks of a page's RVA and the block's size, then 16-bit
+// entries, a type in the top 4 bits and an offset into the page below.
+inline constexpr std::size_t kRelocationBlockHeader = 8;
+inline constexpr unsigned kRelocationAbsolute = 0;  // padding, patches nothing
+inline constexpr unsigned kRelocationHighLow = 3;   // 32 bits
+inline constexpr unsigned kRelocationDir64 = 10;    // 64 bits
+
 // Section header, one per section after the optional header.
 namespace section {
 inline constexpr std::size_t kName = 0;

@@ -30,6 +30,9 @@ namespace r = pe::resource;
 // The tree's levels, and the part of a leaf's place each one gives.
 constexpr ResourceId Resource::*kLevels[] = {&Resource::type, &Resource::name, &Resource::language};
 constexpr std::size_t kLevelCount = sizeof kLevels / sizeof kLevels[0];
+// Far above any launcher's (about a dozen), low enough that the walk's own
+// memory stays small whatever the stub holds.
+constexpr std::size_t kMaxEntries = 4096;
 
 // Walks the resource tree depth first. `tree` runs from the start of the
 // resource directory, to which all offsets in it are relative, to the end of
@@ -50,6 +53,8 @@ class ResourceTreeReader {
     Spend(r::kTableSize);
     const ByteView header = tree_.Sub(offset, r::kTableSize, "resource table");
     const std::size_t count = std::size_t{header.U16(r::kNamedEntries)} + header.U16(r::kIdEntries);
+    entries_ += count;
+    if (entries_ > kMaxEntries) throw FormatError("Resource tree has more than " + std::to_string(kMaxEntries) + " entries");
     const ByteView entries = tree_.Sub(offset + r::kTableSize, count * r::kEntrySize, "resource table entries");
     for (std::size_t i = 0; i < count; ++i) {
       Spend(r::kEntrySize);
@@ -96,6 +101,7 @@ class ResourceTreeReader {
   ByteView tree_;
   std::uint32_t treeRva_;
   std::uint64_t budget_;
+  std::size_t entries_ = 0;  // at every level, each time the walk reaches them
   std::vector<Resource> resources_;
 };
 

@@ -54,7 +54,9 @@ struct Resource {
 // section holding it, and for one that describes more bytes (tables, entries,
 // names, data entries and data, each counted every time the walk reaches it)
 // than the whole image holds: a sound tree shares little or nothing, while a
-// hostile one reuses its parts to make a small file stand for huge resources.
+// hostile one reuses its parts to make a small file stand for huge resources;
+// and for one of more than 4,096 entries (all levels), so that the walk's
+// memory and time stay small whatever the image's size.
 std::vector<Resource> ReadResources(const PeImage& image);
 
 // The data of `resource`.

@@ -73,6 +73,7 @@ TEST(IconFile, RefusesWhatIsNoWholeIcon) {
   damaged("a bitmap taller than its entry", bitmap32 + 8, 2 * 64, 4);
   damaged("a bitmap with 7 bits per pixel", bitmap32 + 14, 7, 2);
   damaged("a compressed bitmap", bitmap32 + 16, 1, 4);
+  damaged("a bitmap that ends inside its mask", kEntry + 2 * kEntrySize + 8, U32(good, kEntry + 2 * kEntrySize + 8) - 100, 4);
   damaged("a bitmap whose palette runs past its data", U32(good, kEntry + 12) + 32, 0x10000, 4);
   for (const auto& [what, bytes] : cases) EXPECT_THROW(ReadIconFile(View(bytes)), FormatError) << what;
 }

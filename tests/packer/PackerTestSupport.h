@@ -67,13 +67,15 @@ inline ResourceId Named(const std::u16string& name) {
 
 // A small PE32 image: headers of 0x400 bytes (file alignment 0x200, section
 // alignment 0x1000), then .text, .rsrc holding `resources` (laid out for RVA
-// 0x2000) and .reloc, each section's file data right after the previous one.
+// 0x2000) and .reloc (one block for .text's page, without entries), each
+// section's file data right after the previous one.
 struct SmallImage {
   static constexpr std::size_t kOptional = 0x58;  // PE signature at 0x40, file header at 0x44
   static constexpr std::size_t kSections = kOptional + 0xE0;
   static constexpr std::uint32_t kResourceRva = 0x2000;
   enum Field : std::size_t { kVirtualSize = 8, kVirtualAddress = 12, kSizeOfRawData = 16, kPointerToRawData = 20 };
   static std::size_t SectionField(std::size_t section, Field field) { return kSections + 40 * section + field; }
+  static std::size_t Directory(std::size_t index) { return kOptional + 96 + 8 * index; }
 
   std::vector<std::uint8_t> bytes;
 
@@ -113,7 +115,10 @@ struct SmallImage {
       Put(bytes, SectionField(i, kPointerToRawData), sections[i].pointer);
     }
     std::copy(resources.begin(), resources.end(), bytes.begin() + 0x600);
+    Put(bytes, 0x600 + rsrcRaw, 0x1000);
+    Put(bytes, 0x600 + rsrcRaw + 4, 8);
   }
+  std::size_t RelocationsOffset() const { return bytes.size() - 0x200; }
 };
 
 inline VersionBlock Text(const char16_t* key, const std::u16string& value) {

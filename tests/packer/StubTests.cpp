@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "PackerTestSupport.h"
+#include "Packaging/ImageRebuild.h"
+#include "Packaging/PackError.h"
 #include "Packaging/PeImage.h"
 #include "Packaging/PeResources.h"
 #include "Packaging/VersionResource.h"
@@ -57,6 +59,76 @@ TEST(ImageLayout, RefusesWhatNoValidImageHas) {
     Put(bytes, damage.offset, damage.value);
     EXPECT_THROW(PeImage{std::move(bytes)}, FormatError) << damage.what;
   }
+}
+
+// Every window is checked against its own end, wherever it starts.
+TEST(ByteView, ChecksReadsAgainstTheWindowAtAnyOffset) {
+  const std::vector<std::uint8_t> bytes = {1, 2, 3, 4, 5, 6, 7, 8};
+  const ByteView view(bytes.data(), bytes.size(), "bytes");
+  EXPECT_EQ(view.Sub(4, 4, "tail").U32(0), 0x08070605u);
+  EXPECT_THROW(view.Sub(4, 5, "tail"), FormatError);
+  EXPECT_THROW(view.Sub(9, 0, "past"), FormatError);
+  EXPECT_THROW(view.From(9, "past"), FormatError);
+  EXPECT_THROW(view.U32(5), FormatError);
+  EXPECT_THROW(view.Sub(2, 4, "middle").U16(3), FormatError);
+}
+
+// A section's virtual size beyond its file data is zero-filled by the
+// loader: no file bytes stand for those addresses.
+TEST(ImageLayout, ReadsNoFileDataForASectionsZeroFilledTail) {
+  std::vector<std::uint8_t> bytes = SmallImage().bytes;
+  Put(bytes, SmallImage::SectionField(0, SmallImage::kVirtualSize), 0x800);  // .text: 0x200 bytes of file data
+  const PeImage image(std::move(bytes));
+  EXPECT_EQ(image.AtRva(0x1100, 0x100, "in the file data").Size(), 0x100u);
+  EXPECT_THROW(image.FromRva(0x1300, "in the zero-filled tail"), FormatError);
+  EXPECT_THROW(image.AtRva(0x1100, 0x200, "running into the tail"), FormatError);
+}
+
+// The stub layouts the rebuild refuses: the payload must stay as written, and
+// every table the loader reads must stay where the headers say.
+TEST(StubLayout, RefusesWhatTheRebuildWouldBreak) {
+  const auto checked = [](std::vector<std::uint8_t> bytes) { return CheckLayout(PeImage(std::move(bytes)), "stub"); };
+  EXPECT_EQ(checked(SmallImage().bytes).resources, 1u);
+  // The image with one relocation block of `page` and `entry`.
+  const auto relocated = [](std::uint32_t page, std::uint16_t entry) {
+    SmallImage image;
+    const std::size_t at = image.RelocationsOffset();
+    Put(image.bytes, at, page);
+    Put(image.bytes, at + 4, 12);
+    Put(image.bytes, at + 8, entry, 2);
+    Put(image.bytes, SmallImage::Directory(5) + 4, 12);
+    Put(image.bytes, SmallImage::SectionField(2, SmallImage::kVirtualSize), 12);
+    return image.bytes;
+  };
+  const auto damaged = [](std::vector<std::pair<std::size_t, std::uint32_t>> puts) {
+    std::vector<std::uint8_t> bytes = SmallImage().bytes;
+    for (const auto& [at, value] : puts) Put(bytes, at, value);
+    return bytes;
+  };
+  std::vector<std::uint8_t> withOverlay = SmallImage().bytes;
+  withOverlay.resize(withOverlay.size() + 0x200);
+  const std::pair<const char*, std::vector<std::uint8_t>> stubs[] = {
+      {"data after the last section", withOverlay},
+      {"an import directory running from .text into the resources",
+       damaged({{SmallImage::Directory(1), 0x1F00}, {SmallImage::Directory(1) + 4, 0x200}})},
+      {"a debug directory inside the resources", damaged({{SmallImage::Directory(6), 0x2000}, {SmallImage::Directory(6) + 4, 8}})},
+      {"a resource directory reaching past its section", damaged({{SmallImage::Directory(2) + 4, 0x1001}})},
+      {"relocations inside the resources", damaged({{SmallImage::Directory(5), 0x2000}})},
+      {"a relocation block shorter than its header", damaged({{SmallImage().RelocationsOffset() + 4, 4}})},
+      {"a relocation patching the resources", relocated(0x2000, 0x3000)},
+      {"a relocation at .text's end spilling into the resources", relocated(0x1000, 0x3FFE)},
+      {"a 64-bit relocation reaching the resources", relocated(0x1000, 0xAFFC)},
+      {"a relocation of an unknown type", relocated(0x1000, 0x5010)},
+  };
+  for (const auto& [what, bytes] : stubs) {
+    try {
+      checked(bytes);
+      ADD_FAILURE() << what << ": not refused";
+    } catch (const InputError&) {
+    } catch (const FormatError&) {
+    }
+  }
+  EXPECT_NO_THROW(checked(relocated(0x1000, 0x3FFC))) << "the last 32 bits before the resources";
 }
 
 // A resource tree of one type (RCDATA) with `count` entries at the name
@@ -115,6 +187,7 @@ TEST(ResourceTree, RefusesTreesThatDescribeMoreThanTheImage) {
   } trees[] = {
       {"4,000 entries named by one string of 65,535 units", Tree(4000, 65535, true, 8, false)},
       {"1,000 leaves sharing one 64 KiB block", Tree(1000, 0, false, 0x10000, true)},
+      {"5,000 leaves of their own, each small", Tree(5000, 0, false, 0, false)},
   };
   for (const auto& [what, tree] : trees) {
     const PeImage image(SmallImage(tree).bytes);
