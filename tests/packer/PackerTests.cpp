@@ -1,5 +1,5 @@
 // The packer's rules that the end-to-end packing tests cannot reach one by
-// one: every form rule of the manifest, the version syntax, where the
+// one: every form rule of the manifest (one spelling of each), the version syntax, where the
 // manifest's version is stamped, and the resource directory's order.
 #include <gtest/gtest.h>
 
@@ -98,6 +98,9 @@ TEST(Manifest, RefusesEveryBreakOfForm) {
       {"size with a leading zero", replaced(" 1234 ", " 01234 ")},
       {"file name not setup.exe", replaced("\"setup.exe\"", "\"Setup.exe\"")},
       {"base64 line of 65", replaced(kBase64Line + "\nQUI=", kBase64Line + "A\nQUI=")},
+      {"base64 last line of 68", replaced(kBase64Line + "\nQUI=", kBase64Line + "\n" + std::string(64, 'A') + "QUI=")},
+      {"base64 inner line of 60", replaced(kBase64Line + "\nQUI=", std::string(60, 'A') + "\nQUI=")},
+      {"base64 padding bits not zero", replaced("QUI=", "QUJ=")},
       {"not base64", replaced("QUI=", "QU*=")},
       {"base64 padding inside", replaced("QUI=", "Q=I=")},
       {"base64 not in groups of four", replaced("QUI=", "QUI")},
