@@ -237,10 +237,13 @@ Extensions ReadExtensions(ByteView field, const std::string& what) {
       found.isCa = constraints.Next(kBoolean) && constraints.Boolean("CA flag", true);
       if (constraints.Next(kInteger)) constraints.Unsigned("path length");
       constraints.End("basic constraints");
+      value.End("basic constraints");
     } else if (Equal(oid, kKeyUsage)) {
       found.keyUsage = value.BitString("key usage", true);
+      value.End("key usage");
     } else if (Equal(oid, kExtendedKeyUsage)) {
       DerReader purposes(value.Read(kSequence, "extended key usage"), what);
+      value.End("extended key usage");
       if (purposes.AtEnd()) Refuse(what + " is not DER: an empty extended key usage");
       found.codeSigning = false;
       while (!purposes.AtEnd()) {
@@ -250,7 +253,6 @@ Extensions ReadExtensions(ByteView field, const std::string& what) {
     } else if (critical) {
       Refuse(what + " has a critical extension these rules do not know (" + DottedOid(oid) + ")");
     }
-    value.End("extension value");
   }
   return found;
 }

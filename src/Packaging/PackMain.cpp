@@ -42,8 +42,8 @@ constexpr const char* kVerifyHelp =
     "check (form, size, md5, certificate, signature) and exits 2.\n";
 constexpr const char* kPlaceHelp =
     "usage: vantor-pack place --file FILE --output FILE\n"
-    "Copies the Windows program FILE (a signed launcher, say) to OUTPUT the way\n"
-    "pack writes its output: never through a link, whole or not at all.\n";
+    "Copies FILE (a signed launcher, a manifest) to OUTPUT the way pack writes its\n"
+    "output: never through a link, whole or not at all.\n";
 constexpr const char* kCommands =
     "Commands: pack (the default), verify-manifest, place; vantor-pack COMMAND --help.\n"
     "Exit codes: 0 done, 1 write failure, 2 bad input (nothing written).\n";

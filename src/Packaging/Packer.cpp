@@ -179,7 +179,6 @@ void VerifyManifestFiles(const std::filesystem::path& installerPath, const std::
 
 void PlaceFile(const std::filesystem::path& file, const std::filesystem::path& output) {
   File input = File::OpenInput("file", file);
-  CheckIsPeImage(input, Describe("file", file));
   CheckOutput(output);
   TemporaryOutput placed(output);
   Stream(input, input.Size(), nullptr, [&](const std::uint8_t* data, std::size_t size) { placed.Stream().Write(data, size); });

@@ -71,8 +71,9 @@ void Pack(const PackOptions& options);
 // that failed, InputError for a file that cannot be read.
 void VerifyManifestFiles(const std::filesystem::path& installer, const std::filesystem::path& manifest);
 
-// Copies the Windows program `file` to `output` the way Pack writes its
-// output: created exclusively beside it, flushed and renamed into place.
+// Copies `file` to `output` the way Pack writes its output, for the scripts'
+// own outputs (a signed launcher, a manifest): created beside it exclusively
+// or unnamed, flushed, and renamed into the folder held from the start.
 void PlaceFile(const std::filesystem::path& file, const std::filesystem::path& output);
 
 }  // namespace vantor::packaging

@@ -66,7 +66,8 @@ struct Spec {
 
 Spec Signer() {
   Spec spec;
-  spec.extensions = {BasicConstraints({}), KeyUsage({0x07, 0x80}), ExtendedKeyUsage(kCodeSigning)};
+  spec.extensions = {BasicConstraints({}), KeyUsage({0x07, 0x80}), ExtendedKeyUsage(kCodeSigning),
+                     Extension({0x55, 0x1D, 0x0E}, {}, Tlv(0x04, Bytes(20, 0x11)))};  // a key id, not read
   return spec;
 }
 Spec Ca() {

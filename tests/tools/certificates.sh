@@ -1,6 +1,6 @@
-# Shared by the tool tests: crafted signing sets, one per certificate rule,
-# and a manifest writer that checks nothing (so that a set the tools refuse
-# can still be put in a manifest).
+# Shared by the tool tests: crafted signing sets, one per certificate rule or
+# DER spelling, and a manifest writer that checks nothing (so that a set the
+# tools refuse can still be put in a manifest).
 
 # The sets: NAME VERDICT DESCRIPTION. Each lives in DIR/NAME as ca.pem,
 # signer.pem and signer.key; `good` sets must pass every tool, `bad` ones be
@@ -17,7 +17,12 @@ certificate_cases=(
   "signer-critical bad a signer with an unknown critical extension"
   "ca-critical bad a CA with an unknown critical extension"
   "issuer-encoding bad a signer whose issuer is the CA's name in another string type"
-  "signer-critical-eku bad a signer with a critical extension OpenSSL knows but these rules do not read"
+  "signer-critical-eku good a signer with a critical extended key usage for code signing"
+  "signer-eku-server bad a signer only for TLS servers (extended key usage)"
+  "ca-usage-unused-bit bad a CA whose certificate-signing bit lies among its key usage's unused bits"
+  "signer-boolean bad a signer whose critical flag is 0x01, not DER's 0xFF"
+  "signer-version-2 bad a signer with extensions that says version 2"
+  "signer-empty-extensions bad a signer with an empty list of extensions"
   "signer-1024 bad a signer with a 1024-bit RSA key"
   "signer-512 bad a signer with a 512-bit RSA key"
   "ca-1024 bad a CA with a 1024-bit RSA key"
@@ -56,6 +61,9 @@ keyUsage = critical, digitalSignature
 [signer_critical_eku]
 keyUsage = critical, digitalSignature
 extendedKeyUsage = critical, codeSigning
+[signer_eku_server]
+keyUsage = critical, digitalSignature
+extendedKeyUsage = serverAuth
 [signer_noncritical]
 keyUsage = critical, digitalSignature
 1.3.6.1.4.1.55555.1 = ASN1:NULL
@@ -118,6 +126,50 @@ CNF
   root signer-md5 ca; signer signer-md5 signer 2048 md5
   root signer-sha1 ca; signer signer-sha1 signer 2048 sha1
   root ca-sha1 ca ca sha1; signer ca-sha1 signer
+  root signer-eku-server ca; signer signer-eku-server signer_eku_server
+  # Spellings OpenSSL does not write: bytes of a sound certificate changed
+  # and the certificate signed again by its issuer.
+  root ca-usage-unused-bit ca; signer ca-usage-unused-bit signer
+  resign "$dir/ca-usage-unused-bit/ca.pem" "$dir/ca.key" 551d0f0101ff040403020106 551d0f0101ff040403020304
+  resign "$dir/ca-usage-unused-bit/signer.pem" "$dir/ca.key"  # its issuer's signature, unchanged: the CA's key
+  local set
+  for set in signer-boolean signer-version-2 signer-empty-extensions; do root "$set" ca; signer "$set" signer; done
+  resign "$dir/signer-boolean/signer.pem" "$dir/ca.key" 551d130101ff 551d13010101
+  resign "$dir/signer-version-2/signer.pem" "$dir/ca.key" a003020102 a003020101
+  resign "$dir/signer-empty-extensions/signer.pem" "$dir/ca.key" extensions 3000
+}
+
+# resign CERT.pem ISSUER_KEY [FROM_HEX TO_HEX]: replaces the first FROM in the
+# certificate's to-be-signed part by TO ("extensions": its extensions field
+# by an empty list, given as [3]'s contents) and signs it again with SHA-256.
+resign() {
+  python3 - "$@" <<'PY'
+import base64, subprocess, sys
+cert, key = sys.argv[1], sys.argv[2]
+def length(n): return bytes([n]) if n < 0x80 else bytes([0x81, n]) if n < 0x100 else bytes([0x82, n >> 8, n & 0xFF])
+def tlv(tag, contents): return bytes([tag]) + length(len(contents)) + contents
+def element(d, at):  # (start of contents, end)
+    n, header = d[at + 1], 2
+    if n & 0x80: header, n = 2 + (n & 0x7F), int.from_bytes(d[at + 2:at + 2 + (n & 0x7F)], "big")
+    return at + header, at + header + n
+der = base64.b64decode("".join(l for l in open(cert).read().splitlines() if "-----" not in l))
+start, _ = element(der, 0)
+tbs_start, tbs_end = element(der, start)
+_, algorithm_end = element(der, tbs_end)
+tbs = der[tbs_start:tbs_end]
+if len(sys.argv) > 3 and sys.argv[3] == "extensions":
+    at = tbs_start
+    while at < tbs_end and der[at] != 0xA3: at = element(der, at)[1]
+    tbs = der[tbs_start:at] + tlv(0xA3, bytes.fromhex(sys.argv[4]))
+elif len(sys.argv) > 3:
+    assert bytes.fromhex(sys.argv[3]) in tbs, "nothing to replace"
+    tbs = tbs.replace(bytes.fromhex(sys.argv[3]), bytes.fromhex(sys.argv[4]), 1)
+tbs = tlv(0x30, tbs)
+signature = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key, "-binary"], input=tbs, capture_output=True, check=True).stdout
+text = base64.b64encode(tlv(0x30, tbs + der[tbs_end:algorithm_end] + tlv(0x03, b"\0" + signature))).decode()
+with open(cert, "w") as out:
+    out.write("-----BEGIN CERTIFICATE-----\n" + "".join(text[i:i + 64] + "\n" for i in range(0, len(text), 64)) + "-----END CERTIFICATE-----\n")
+PY
 }
 
 # write_manifest INSTALLER KEY SIGNER_PEM CA_PEM OUTPUT: the manifest as

@@ -8,3 +8,7 @@ finish() {
   echo "$passes passed, $failures failed"
   [ "$failures" -eq 0 ]
 }
+wait_until() {  # wait_until SECONDS COMMAND...: polls COMMAND until it succeeds; fails after SECONDS
+  local deadline=$((SECONDS + $1)); shift
+  until "$@"; do [ $SECONDS -lt $deadline ] || return 1; sleep 0.01; done
+}

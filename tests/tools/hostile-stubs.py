@@ -2,8 +2,10 @@
 # Writes hostile copies of a launcher stub into a folder, each named for what
 # is wrong with it: layouts no valid image has (file data in the headers,
 # alignments of 0 or huge, sections out of order or overlapping), resource
-# trees whose leaves share one block or run out of their section. Also
-# manifest-tab.exe, a sound stub whose manifest has a tab before version=.
+# trees whose leaves share one block or run out of their section, base
+# relocations that would patch the payload, a data directory that runs into
+# the resources, data after the last section. Also manifest-tab.exe, a sound
+# stub whose manifest has a tab before version=.
 # Sections are keyed by index (the x86 image has two of one name).
 # Usage: hostile-stubs.py STUB FOLDER
 import struct, sys
@@ -55,6 +57,15 @@ struct.pack_into("<I", d, dirs + 20, rr)
 crafts["resources-sharing-data"] = d
 # 8: the icon's data runs past the section
 craft("icon-data-outside", (rp + icon_lang[2] + 4, 0x100000))
+# 10: the first base relocation block moved to the resources' first page
+reloc_rva = struct.unpack_from("<I", base, dirs + 40)[0]
+x = next(i for i in range(count) if fields(base, i)[1] <= reloc_rva < fields(base, i)[1] + fields(base, i)[0])
+craft("relocations-into-resources", (fields(base, x)[3] + reloc_rva - fields(base, x)[1], ra))
+# 11: the import directory's size running on into the resources
+import_rva = struct.unpack_from("<I", base, dirs + 8)[0]
+craft("import-directory-into-resources", (dirs + 12, ra + 16 - import_rva))
+# 12: an overlay after the last section
+crafts["overlay"] = bytearray(base) + bytes(512)
 for name, d in crafts.items(): open("%s/%s.exe" % (outdir, name), "wb").write(d)
 # 9: the manifest's version attribute after a tab
 i = base.index(b'name="Vantor.VantorSetup" version=')

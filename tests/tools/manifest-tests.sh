@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # tools/make-manifest writes exactly the documented bytes, and
 # tools/verify-manifest names the check that each kind of tampering fails;
-# both apply the certificate rules, set by set (certificates.sh).
+# both apply the certificate rules, set by set (certificates.sh), through the
+# packer (VANTOR_PACKER, or the one tools/host-packer builds).
 # Usage: manifest-tests.sh REPO INSTALLER
 set -uo pipefail
 repo=$1 installer=$2
@@ -26,7 +27,13 @@ fails_with() {  # fails_with WORD INSTALLER MANIFEST: exit 2 and the message nam
   local out; out=$(verify "$2" "$3"); local rc=$?
   [ $rc -eq 2 ] && [[ $out == "verify-manifest: $1"* ]] || { echo "  got ($rc): $out"; return 1; }
 }
-check "valid manifest verifies" eval 'verify "$work/Setup.exe" "$work/scf.dat" >/dev/null' 
+check "valid manifest verifies" eval 'verify "$work/Setup.exe" "$work/scf.dat" >/dev/null'
+check "verify-manifest builds its packer when given none" eval 'env -u VANTOR_PACKER "$repo/tools/verify-manifest" \
+  --installer "$work/Setup.exe" --manifest "$work/scf.dat" >/dev/null'
+mkdir "$work/elsewhere"; ln -s "$work/elsewhere" "$work/linked.dat"
+"$repo/tools/make-manifest" --installer "$work/Setup.exe" --key "$k/signer.key" --cert "$k/signer.pem" \
+  --ca "$k/ca.pem" --output "$work/linked.dat" 2>/dev/null
+check "make-manifest never writes into a folder linked at its output" eval '[ -z "$(ls -A "$work/elsewhere")" ]' 
 
 cp "$work/Setup.exe" "$work/changed.exe"; printf 'X' | dd of="$work/changed.exe" bs=1 seek=1000 conv=notrunc 2>/dev/null
 check "changed installer byte" fails_with md5 "$work/changed.exe" "$work/scf.dat"
@@ -65,6 +72,11 @@ tamper longline 'd.replace(sig + b"\n", sig + sig + b"\n", 1)'
 check "base64 line over 64 characters" fails_with form "$work/Setup.exe" "$work/longline.dat"
 tamper padding 'd.replace(sig + b"\n", sig[:-4] + b"A=AA\n", 1)'
 check "'=' inside base64 (vantor-pack reads base64 strictly)" fails_with form "$work/Setup.exe" "$work/padding.dat"
+# One manifest, one spelling: a short line inside a block, or padding bits set.
+tamper shortline 'd.replace(sig + b"\n", sig[:32] + b"\n" + sig[32:] + b"\n", 1)'
+check "a base64 line of 32 characters inside the signature" fails_with form "$work/Setup.exe" "$work/shortline.dat"
+tamper paddingbits 'd[:d.index(b"==\n") - 1] + bytes([d[d.index(b"==\n") - 1] + 1]) + d[d.index(b"==\n"):]'
+check "base64 whose padding bits are not zero" fails_with form "$work/Setup.exe" "$work/paddingbits.dat"
 python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); i=d.rindex(b"-----BEGIN CERTIFICATE-----"); open(sys.argv[2],"wb").write(d[:i])' "$work/scf.dat" "$work/onecert.dat"
 check "one certificate only" fails_with form "$work/Setup.exe" "$work/onecert.dat"
 

@@ -6,8 +6,12 @@
 # re-packing replaces the payload; --version stamps; a vendor's version
 # strings and icon read back with other tools; large payloads stream; every
 # bad input, hostile stubs included, is refused with one line, exit 2 and no
-# output; the output is never written through a link, is whole when two packs
-# race to it, and no partial file outlives an interrupted pack.
+# output, and a certificate gets the same verdict from both packers and from
+# tools/verify-manifest; each input is opened once; the output is never
+# written through a link, lands in the folder its path named at the start
+# however a link on that path is re-pointed, is whole when two packs race to
+# it, and nothing outlives an interrupted pack (even SIGKILL on Linux). Every
+# wait is bounded.
 # MODE "native" runs what needs no Windows program (on every host, for every
 # architecture built); MODE "windows" what does: the launchers run and the
 # Windows packer, under Wine.
@@ -66,6 +70,17 @@ manifest "$work/twin.exe" "$work/twin.dat"
 sed '3s/^A/#/;3s/^[^#]/A/;3s/^#/B/' "$work/probe.dat" >"$work/badsig.dat"
 { sed -n '1,/END CERTIFICATE/p' "$work/probe.dat"; openssl x509 -in "$other/ca.pem"; } >"$work/foreign-ca.dat"
 osslsigncode sign -certs "$keys/signer.pem" -key "$keys/signer.key" -in "$stub" -out "$work/signed-stub.exe" >/dev/null
+# One manifest, one spelling: a short base64 line inside the signature block;
+# padding bits set in its last group.
+python3 - "$work/probe.dat" "$work/shortline.dat" "$work/paddingbits.dat" <<'EOF'
+import sys
+d = open(sys.argv[1], "rb").read()
+sig = d.split(b"\n")[2]
+open(sys.argv[2], "wb").write(d.replace(sig + b"\n", sig[:32] + b"\n" + sig[32:] + b"\n", 1))
+i = d.index(b"==\n")
+open(sys.argv[3], "wb").write(d[:i - 1] + bytes([d[i - 1] + 1]) + d[i:])
+EOF
+mkfifo "$work/fifo"
 
 hostile=$work/hostile
 mkdir "$hostile"
@@ -86,14 +101,22 @@ refuses() {  # refuses PACKER ARGS...: without --output, it is added
   [ $rc -eq 2 ] && [[ $err == vantor-pack:* ]] && [ "$(wc -l <<<"$err")" -eq 1 ] && [ ! -e "$work/out.exe" ] &&
     [ -z "$(partials)" ] || { echo "  got ($rc): $err"; return 1; }
 }
-# The certificate rules: the same verdict from both packers, set by set.
+# The certificate rules: the same verdict from both packers and from
+# tools/verify-manifest, set by set.
 make_certificate_cases "$work/cases"
+verified() {  # verified MANIFEST: tools/verify-manifest's verdict, 0 or 2
+  "$repo/tools/verify-manifest" --installer "$probe" --manifest "$1" >/dev/null 2>&1; echo $?
+}
 certificate_verdicts() {  # certificate_verdicts native|windows
   local case set verdict description c
   for case in "${certificate_cases[@]}"; do
     read -r set verdict description <<<"$case"
     c=$work/cases/$set
     write_manifest "$probe" "$c/signer.key" "$c/signer.pem" "$c/ca.pem" "$work/$set.dat"
+    if [ "$1" = native ]; then
+      check "tools/verify-manifest: the same verdict on $description" \
+        test "$(verified "$work/$set.dat")" = "$([ "$verdict" = good ] && echo 0 || echo 2)"
+    fi
     if [ "$verdict" = good ] && [ "$1" = native ]; then
       check "Linux packer takes $description" pack --installer "$probe" --manifest "$work/$set.dat" --output "$work/$set.exe"
     elif [ "$verdict" = good ]; then
@@ -118,7 +141,58 @@ hostile_stubs_refused() {  # hostile_stubs_refused PACKER LABEL
 # Valid XML: a tab before the manifest's version attribute.
 "$native" --stub "$hostile/manifest-tab.exe" "${good[@]}" --version 4.2.0.17 --output "$work/Tab.exe"
 
-# --- The output file: never through a link, whole when packs race, gone when interrupted ---
+# --- Inputs opened once; the output never through a link, in the folder held from the
+# start, whole when packs race, gone when interrupted. Every wait bounded. ---
+finished() { ! kill -0 "$1" 2>/dev/null; }
+bounded_wait() {  # bounded_wait PID: its exit status, or 1 (and it is killed) after two minutes
+  wait_until 120 finished "$1" || { kill -KILL "$1" 2>/dev/null; wait "$1" 2>/dev/null; return 1; }
+  wait "$1"
+}
+# The packer is writing into FOLDER: its partial file is there, or (Linux,
+# unnamed) PID holds a file of FOLDER open that has no name.
+writing() {  # writing FOLDER PID
+  ls -A "$1" | grep -qE '^\.vantor-pack-[0-9a-f]{32}\.partial$' || ls -l "/proc/$2/fd" 2>/dev/null | grep -qF " $1/#"
+}
+opened_once() {  # opened_once native|windows: a pack opens the stub, installer, manifest and icon once each
+  local args=(--stub "$stub" "${good[@]}" --icon "$icon" --output "$work/Once.exe") command=("$native") converted=() a
+  if [ "$1" = windows ]; then
+    command=("$repo/tools/wine-run" "$bin/vantor-pack.exe")
+    for a in "${args[@]}"; do [[ $a == /* ]] && converted+=("$(windows_path "$a")") || converted+=("$a"); done
+    args=("${converted[@]}")
+  fi
+  python3 - "$stub" "$probe" "$work/probe.dat" "$icon" -- "${command[@]}" "${args[@]}" <<'EOF'
+import ctypes, os, struct, subprocess, sys
+split = sys.argv.index("--")
+files = sys.argv[1:split]
+libc = ctypes.CDLL(None, use_errno=True)
+inotify = libc.inotify_init1(os.O_NONBLOCK)
+watches = {libc.inotify_add_watch(inotify, f.encode(), 0x20): f for f in files}  # IN_OPEN
+status = subprocess.run(sys.argv[split + 1:], stdout=subprocess.DEVNULL, timeout=300).returncode
+opens = dict.fromkeys(files, 0)
+try:
+    while True:
+        data, at = os.read(inotify, 1 << 16), 0
+        while at < len(data):
+            wd, mask, cookie, size = struct.unpack_from("iIII", data, at)
+            opens[watches[wd]] += 1
+            at += 16 + size
+except BlockingIOError:
+    pass
+if status != 0 or any(n != 1 for n in opens.values()):
+    print("  opens:", {os.path.basename(f): n for f, n in opens.items()}, "exit", status)
+    sys.exit(1)
+EOF
+}
+repointed() {  # repointed PACKER: a link on the output's path re-pointed while it packs
+  local pid
+  rm -rf "$work/first" "$work/second" "$work/via"
+  mkdir "$work/first" "$work/second"
+  ln -s first "$work/via"
+  $1 --stub "$stub" --installer "$work/Large.exe" --manifest "$work/large.dat" --output "$work/via/Out.exe" & pid=$!
+  wait_until 60 writing "$work/first" "$pid" || { bounded_wait "$pid"; return 1; }
+  ln -sfn second "$work/via"
+  bounded_wait "$pid" && [ -f "$work/first/Out.exe" ] && [ -z "$(ls -A "$work/second")" ]
+}
 echo keep >"$work/victim"
 linked() {  # linked PACKER NAME: links at the output and where the partial output once went lead to a victim
   ln -s "$work/victim" "$work/$2.vantor-pack-partial"
@@ -134,11 +208,11 @@ race() {  # race PACKER PACKER: both pack to one output at once
   rm -f "$work/Race.exe"
   $1 --stub "$stub" "${good[@]}" --output "$work/Race.exe" & a=$!
   $2 --stub "$stub" --installer "$cmd" --manifest "$work/cmd.dat" --output "$work/Race.exe" & b=$!
-  wait $a && wait $b && whole "$work/Race.exe"
+  bounded_wait $a && bounded_wait $b && whole "$work/Race.exe"
 }
-# Interrupted while writing, once the partial file exists.
+# Interrupted while writing.
 interrupt() {  # interrupt SIGNAL native|windows
-  local pid
+  local pid target
   rm -f "$work/Big.exe"
   if [ "$2" = native ]; then
     # A background job starts with SIGINT ignored; the packer keeps what it inherits.
@@ -147,13 +221,15 @@ interrupt() {  # interrupt SIGNAL native|windows
   else
     winpack --stub "$stub" --installer "$work/Large.exe" --manifest "$work/large.dat" --output "$work/Big.exe" & pid=$!
   fi
-  until [ -n "$(partials)" ]; do sleep 0.01; done
-  if [ "$2" = native ]; then kill "-$1" "$pid"; else
+  wait_until 60 writing "$work" "$pid" || { bounded_wait "$pid"; return 1; }
+  target=$pid
+  if [ "$2" = windows ]; then
     # The Windows program's own process, which names this output (Wine turns SIGINT into Ctrl+C for it).
-    kill "-$1" "$(ps -eo pid=,comm=,args= | P="$(windows_path "$work/Big.exe")" \
-      awk '$2 == "vantor-pack.exe" && index($0, ENVIRON["P"]) { print $1 }' | head -n 1)"
+    target=$(ps -eo pid=,comm=,args= | P="$(windows_path "$work/Big.exe")" \
+      awk '$2 == "vantor-pack.exe" && index($0, ENVIRON["P"]) { print $1 }' | head -n 1)
   fi
-  wait "$pid"
+  kill "-$1" "$target"
+  bounded_wait "$pid"
   [ -z "$(partials)" ] && [ ! -e "$work/Big.exe" ]
 }
 
@@ -179,6 +255,9 @@ if [ "$mode" = windows ]; then
   check "the Linux and Windows packers to one output at once" race winpack "$native"
   for round in 1 2 3; do check "two Windows packers to one output at once (round $round)" race winpack winpack; done
   check "Windows packer: Ctrl+C while packing leaves no partial file" interrupt INT windows
+  check "Windows packer: a link re-pointed while packing does not move the output" repointed winpack
+  check "Windows packer: each input opened once" opened_once windows
+  check "Windows packer: a short base64 line" refuses winpack --stub "$stub" --installer "$probe" --manifest "$work/shortline.dat"
   pack --installer "$work/Large.exe" --manifest "$work/large.dat" --output "$work/LargeSetup.exe"
   check "64 MB payload extracts and runs" test "$(run_exit_code "$work/LargeSetup.exe" /exitcode:64)" = 64
   # --- Branding: the Windows packer gives the same bytes; the launcher runs ---
@@ -296,6 +375,11 @@ check "signer not issued by the CA" refuses pack --installer "$probe" --manifest
 check "bad version" refuses pack "${good[@]}" --version 1.2.3.65536
 check "output folder missing" eval 'pack "${good[@]}" --output "$work/none/out.exe" 2>/dev/null; [ $? -eq 2 ]'
 check "unknown option" refuses pack "${good[@]}" --sign
+check "a short base64 line inside the signature" refuses pack --installer "$probe" --manifest "$work/shortline.dat"
+check "base64 padding bits set" refuses pack --installer "$probe" --manifest "$work/paddingbits.dat"
+check "installer that is a FIFO, without waiting for a writer" refuses timeout 20 "$native" --stub "$stub" \
+  --installer "$work/fifo" --manifest "$work/probe.dat"
+check "each input opened once" opened_once native
 certificate_verdicts native
 echo keep >"$work/existing.exe"
 pack --installer "$probe" --manifest "$work/twin.dat" --output "$work/existing.exe" 2>/dev/null
@@ -306,7 +390,8 @@ check "--version stamps a manifest with a tab before version=" grep -qaP 'name="
 # --- The output file ------------------------------------------------------------------
 check "links at the output are replaced, not written through" linked "$native" Linked.exe
 for round in 1 2 3 4 5; do check "two packs to one output at once (round $round)" race "$native" "$native"; done
-for signal in INT TERM; do check "SIG$signal while packing leaves no partial file" interrupt "$signal" native; done
+for signal in INT TERM QUIT KILL; do check "SIG$signal while packing leaves no partial file" interrupt "$signal" native; done
+check "a link re-pointed while packing does not move the output" repointed "$native"
 
 # --- Awkward paths ------------------------------------------------------------------
 odd="$work/dir with 'quotes\" back\\slash ü"
