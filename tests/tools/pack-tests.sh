@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# tools/pack: refuses bad input without writing anything; wraps an installer
+# tools/pack: refuses bad input without writing anything; commits its output
+# through the packer (never into a folder linked at its name); wraps an installer
 # this project did not build (Wine's own cmd.exe); makes the manifest,
 # stamps the version, brands and signs on the way; gives the same bytes twice; and
 # carries a large payload that still extracts and runs. MODE "native" runs
@@ -82,6 +83,25 @@ check "manifest key of another certificate" refuses --installer "$probe" \
 echo keep >"$work/existing.exe"
 pack --installer "$work/text.exe" --manifest "$work/probe.dat" --output "$work/existing.exe" 2>/dev/null
 check "a refused pack leaves an existing output alone" grep -qx keep "$work/existing.exe"
+
+# --- The output: a link to a folder that appears at its name while packing is
+# replaced (or refused), never followed: the launcher never lands in the folder.
+cp "$probe" "$work/Large.exe"
+head -c $((64 << 20)) /dev/urandom >>"$work/Large.exe"
+make_probe_manifest "$work/Large.exe" "$work/large.dat"
+mkdir "$work/elsewhere"
+packing() { pgrep -f "bin/vantor-pack --stub .* --installer $work/Large.exe" >/dev/null; }
+finished() { ! kill -0 "$1" 2>/dev/null; }
+link_appears() {
+  local pid
+  pack --installer "$work/Large.exe" --manifest "$work/large.dat" --output "$work/Appeared.exe" >/dev/null 2>&1 & pid=$!
+  wait_until 300 packing || { kill "$pid"; return 1; }
+  ln -s "$work/elsewhere" "$work/Appeared.exe"
+  wait_until 120 finished "$pid" || { kill "$pid"; return 1; }
+  wait "$pid"
+  [ -z "$(ls -A "$work/elsewhere")" ] && { [ ! -L "$work/Appeared.exe" ] || [ "$(readlink "$work/Appeared.exe")" = "$work/elsewhere" ]; }
+}
+check "a link to a folder appearing at the output while packing" link_appears
 
 # --- Manifest, version and signature on the way ------------------------------
 SOURCE_DATE_EPOCH=1700000000 pack --installer "$probe" "${make_manifest[@]}" --version 2.3.4.5 "${sign_locked[@]}" \

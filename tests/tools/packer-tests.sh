@@ -166,7 +166,9 @@ split = sys.argv.index("--")
 files = sys.argv[1:split]
 libc = ctypes.CDLL(None, use_errno=True)
 inotify = libc.inotify_init1(os.O_NONBLOCK)
-watches = {libc.inotify_add_watch(inotify, f.encode(), 0x20): f for f in files}  # IN_OPEN
+# IN_OPEN and IN_CLOSE_NOWRITE: the kernel merges an event with an identical
+# one queued just before it, so closes between opens keep every open counted.
+watches = {libc.inotify_add_watch(inotify, f.encode(), 0x20 | 0x10): f for f in files}
 status = subprocess.run(sys.argv[split + 1:], stdout=subprocess.DEVNULL, timeout=300).returncode
 opens = dict.fromkeys(files, 0)
 try:
@@ -174,7 +176,7 @@ try:
         data, at = os.read(inotify, 1 << 16), 0
         while at < len(data):
             wd, mask, cookie, size = struct.unpack_from("iIII", data, at)
-            opens[watches[wd]] += 1
+            opens[watches[wd]] += mask & 0x20 != 0
             at += 16 + size
 except BlockingIOError:
     pass
@@ -216,7 +218,7 @@ interrupt() {  # interrupt SIGNAL native|windows
   rm -f "$work/Big.exe"
   if [ "$2" = native ]; then
     # A background job starts with SIGINT ignored; the packer keeps what it inherits.
-    env --default-signal="$1" "$native" --stub "$stub" --installer "$work/Large.exe" --manifest "$work/large.dat" \
+    env --default-signal "$native" --stub "$stub" --installer "$work/Large.exe" --manifest "$work/large.dat" \
       --output "$work/Big.exe" & pid=$!
   else
     winpack --stub "$stub" --installer "$work/Large.exe" --manifest "$work/large.dat" --output "$work/Big.exe" & pid=$!
