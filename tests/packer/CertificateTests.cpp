@@ -118,6 +118,7 @@ TEST(CertificateRules, OneVerdictForEachRuleAndSpelling) {
        [](Spec& s, Spec&) { s.extensions[2] = ExtendedKeyUsage(Cat({kServerAuth, kCodeSigning}), kTrue); }},
       {"an RSA exponent of 3", true, [](Spec& s, Spec&) { s.exponent = {0x03}; }},
       {"the CA's certificate-signing bit among the unused bits", false, [](Spec&, Spec& c) { c.extensions[1] = KeyUsage({0x03, 0x04}); }},
+      {"a bit set among the unused bits", false, [](Spec&, Spec& c) { c.extensions[1] = KeyUsage({0x02, 0x06}); }},
       {"a key usage with a trailing zero bit", false, [](Spec& s, Spec&) { s.extensions[1] = KeyUsage({0x06, 0x80}); }},
       {"a key usage with 8 unused bits", false, [](Spec& s, Spec&) { s.extensions[1] = KeyUsage({0x08, 0x80}); }},
       {"a critical flag of 0x01", false, [](Spec& s, Spec&) { s.extensions[0] = BasicConstraints({}, Tlv(0x01, {0x01})); }},
