@@ -130,8 +130,10 @@ Listing ListMore(HeldFolder& folder, std::vector<std::uint64_t>& buffer) {
 // folder itself, a link as itself. Sets `gone` when there is no such entry any more.
 utilities::FileHandle OpenEntry(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG sharing,
                                 bool& gone) {
+  const RelativeOpen how{access, sharing, FILE_OPEN, kOpenOptions};
+  seam::RemovalStepReached(seam::RemovalStep::Opening, name, how.options);
   LONG status = 0;
-  utilities::FileHandle entry = OpenInFolder(folder, name, {access, sharing, FILE_OPEN, kOpenOptions}, status);
+  utilities::FileHandle entry = OpenInFolder(folder, name, how, status);
   gone = status == kStatusNameNotFound || status == kStatusPathNotFound;
   return entry;
 }
@@ -144,7 +146,6 @@ enum class Step { Removed, Entered, Stopped };
 // entry that was listed; something else was put there meanwhile, and the
 // removal stops rather than touch it.
 Step RemoveEntry(std::vector<HeldFolder>& held, const Entry& entry) {
-  seam::RemovalStepReached(seam::RemovalStep::Opening, entry.name);
   const bool enter = IsFolderToEnter(entry.attributes, entry.reparseTag);
   bool gone = false;
   utilities::FileHandle handle = OpenEntry(held.back().handle.Get(), entry.name, enter ? kFolderAccess : kEntryAccess,
@@ -154,7 +155,7 @@ Step RemoveEntry(std::vector<HeldFolder>& held, const Entry& entry) {
   if (!identity || identity->id != entry.id) return Step::Stopped;
   if (enter && IsFolderToEnter(identity->attributes, identity->reparseTag)) {
     held.push_back({std::move(handle), {}});
-    seam::RemovalStepReached(seam::RemovalStep::Entered, entry.name);
+    seam::RemovalStepReached(seam::RemovalStep::Entered, entry.name, 0);
     return Step::Entered;
   }
   return MarkForDeletion(handle.Get()) == ERROR_SUCCESS ? Step::Removed : Step::Stopped;

@@ -155,10 +155,10 @@ TEST_F(PrivateTemp, ANameThatIsTakenIsNeverUsed) {
   EXPECT_FALSE(CryptbaseLoaded());
 }
 
-std::wstring SddlOf(const void* descriptor) {
+std::wstring SddlOf(const void* descriptor, SECURITY_INFORMATION parts) {
   wchar_t* text = nullptr;
-  ::ConvertSecurityDescriptorToStringSecurityDescriptorW(const_cast<void*>(descriptor), SDDL_REVISION_1,
-                                                          DACL_SECURITY_INFORMATION, &text, nullptr);
+  ::ConvertSecurityDescriptorToStringSecurityDescriptorW(const_cast<void*>(descriptor), SDDL_REVISION_1, parts, &text,
+                                                          nullptr);
   std::wstring result = text != nullptr ? text : L"?";
   ::LocalFree(text);
   return result;
@@ -170,11 +170,21 @@ std::wstring TokenSid(TOKEN_INFORMATION_CLASS which) {
   return sid == L"S-1-5-32-544" ? L"BA" : sid;
 }
 
-TEST(FolderSecurity, ProtectedFullControlForSystemAdministratorsAndOwnerOnly) {
-  const std::vector<BYTE> descriptor = vantor::extraction::ProtectedFolderSecurity();
-  ASSERT_TRUE(::IsValidSecurityDescriptor(const_cast<BYTE*>(descriptor.data())));
-  EXPECT_EQ(SddlOf(descriptor.data()),
-            L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + TokenSid(TokenOwner) + L")");
+// The owner is set, never left to the token's default owner (which a policy
+// can make the user, and which is a group of its own under Wine). Elevated,
+// the user's own account gets nothing: its unelevated processes could
+// otherwise plant files beside the installer or rewrite the list.
+TEST(FolderSecurity, ProtectedOwnedAndTheUserGrantedOnlyWhenNotElevated) {
+  vantor::extraction::RunningToken token = vantor::extraction::QueryRunningToken();
+  const std::wstring user = TokenSid(TokenUser);
+  const std::wstring system = L"(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+  for (const bool elevated : {true, false}) {
+    token.elevated = elevated;
+    const std::vector<BYTE> descriptor = vantor::extraction::ProtectedFolderSecurity(token);
+    ASSERT_TRUE(::IsValidSecurityDescriptor(const_cast<BYTE*>(descriptor.data())));
+    EXPECT_EQ(SddlOf(descriptor.data(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION),
+              elevated ? L"O:BAD:P" + system : L"O:" + user + L"D:P" + system + L"(A;OICI;FA;;;" + user + L")");
+  }
 }
 
 // Wine keeps no descriptor of its own for a file: it maps the access list to
@@ -186,9 +196,9 @@ TEST_F(PrivateTemp, FolderIsCreatedWithThatDescriptor) {
   ::GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
   std::vector<BYTE> descriptor(size);
   ASSERT_TRUE(::GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size));
-  std::wstring dacl = SddlOf(descriptor.data());
+  std::wstring dacl = SddlOf(descriptor.data(), DACL_SECURITY_INFORMATION);
   EXPECT_NE(dacl.find(L"(A;OICI;FA;;;SY)"), std::wstring::npos) << fs::path(dacl).string();
-  for (const std::wstring& granted : {std::wstring(L"SY"), std::wstring(L"BA"), TokenSid(TokenOwner), TokenSid(TokenUser)}) {
+  for (const std::wstring& granted : {std::wstring(L"SY"), std::wstring(L"BA"), TokenSid(TokenUser)}) {
     const std::wstring ace = L";;;" + granted + L")";
     for (std::size_t at; (at = dacl.find(ace)) != std::wstring::npos;) dacl.erase(at, ace.size());
   }
