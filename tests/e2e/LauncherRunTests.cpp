@@ -18,24 +18,6 @@ namespace {
 
 using vantorlib::string::ToUtf16;
 
-// The names in `folder`, however long its path; the folder must exist.
-std::vector<std::wstring> Entries(std::wstring folder) {
-  if (folder.back() == L'\\') folder.pop_back();
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW entry;
-  const HANDLE find = ::FindFirstFileW((L"\\\\?\\" + folder + L"\\*").c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE) {
-    ADD_FAILURE() << "cannot list " << std::filesystem::path(folder).string();
-    return names;
-  }
-  do {
-    const std::wstring name = entry.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (::FindNextFileW(find, &entry));
-  ::FindClose(find);
-  return names;
-}
-
 std::map<std::string, std::string> ReadReport(const std::wstring& path) {
   std::ifstream file(std::filesystem::path(path), std::ios::binary);
   std::map<std::string, std::string> values;
@@ -65,7 +47,7 @@ class LauncherRun : public testing::Test {
     harness::Launch launch = harness::LaunchOf(launcher_, arguments);
     launch.environment = harness::EnvironmentWith(
         {{L"TMP", temp}, {L"TEMP", temp}, {L"VANTOR_PROBE_REPORT", report.empty() ? report_ : report}});
-    launch.whileDialogShown = [this] { leftWhileDialogShown_ = Entries(temp_); };
+    launch.whileDialogShown = [this] { leftWhileDialogShown_ = harness::Entries(temp_); };
     return launch;
   }
   harness::Outcome Run(const std::wstring& launcher, const std::wstring& arguments, const std::wstring& temp = L"") {
@@ -75,7 +57,7 @@ class LauncherRun : public testing::Test {
 
   // The run left nothing in its temporary directory.
   void ExpectNothingLeft() const {
-    for (const std::wstring& name : Entries(temp_)) {
+    for (const std::wstring& name : harness::Entries(temp_)) {
       ADD_FAILURE() << "left in TMP: " << std::filesystem::path(name).string();
     }
   }
@@ -185,7 +167,7 @@ TEST_F(LauncherRun, TemporaryDirectoryLongerThanTheBuffer) {
   const std::wstring path = text.substr(problem.size(), text.find(L"\"'") - problem.size());
   EXPECT_TRUE(path.empty() || path == deep) << std::filesystem::path(path).string();
   EXPECT_EQ(outcome.exitCode, 1u);
-  EXPECT_TRUE(Entries(deep).empty());
+  EXPECT_TRUE(harness::Entries(deep).empty());
 }
 
 // Removal walks without recursion: a tree this deep overflowed the launcher's
@@ -212,7 +194,7 @@ TEST_F(LauncherRun, LinkTargetsKeepTheirContent) {
 
   ExpectSuccess(Run(L"ProbeLauncher.exe", L"/junk /link:" + outside + L" /exitcode:7"), 7);
   ASSERT_EQ(Report()["link"], "made");
-  EXPECT_EQ(Entries(outside), std::vector<std::wstring>{L"keep.txt"});
+  EXPECT_EQ(harness::Entries(outside), std::vector<std::wstring>{L"keep.txt"});
 }
 
 // A file that cannot be deleted (read-only, or held open by a process the
@@ -223,7 +205,7 @@ class Undeletable : public LauncherRun,
 
 TEST_P(Undeletable, LeftoverKeepsTheFolderAndTheExitCode) {
   ExpectSuccess(Run(L"ProbeLauncher.exe", std::wstring(GetParam().first) + L" /exitcode:5"), 5);
-  const auto left = Entries(temp_);
+  const auto left = harness::Entries(temp_);
   ASSERT_EQ(left.size(), 1u);
   EXPECT_EQ(left[0].rfind(L"VantorSetup-", 0), 0u);
   EXPECT_TRUE(std::filesystem::exists(temp_ + left[0] + L"\\" + GetParam().second));

@@ -98,6 +98,10 @@ bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target);
 // Under Wine, where opening a link opens its target, Unix ln replaces it.
 bool RepointDirectoryLink(const std::wstring& link, const std::wstring& target);
 
+// The names in `folder`, however long its path and whatever its names end
+// in. Raises std::runtime_error when it cannot be listed.
+std::vector<std::wstring> Entries(std::wstring folder);
+
 // Deletes a folder tree of any depth; links inside are not followed.
 void RemoveTree(const std::wstring& folder);
 
