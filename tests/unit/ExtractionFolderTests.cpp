@@ -396,7 +396,7 @@ TEST_P(NormalisedAway, TheOtherFoldersProgramNeverRuns) {
   EXPECT_TRUE(error == kNotTheExtractedInstaller || error == "Failed to name the extraction folder exactly" ||
               error == "Failed to create a fresh extraction folder")
       << error;
-  EXPECT_FALSE(InstallerRan());
+  EXPECT_FALSE(InstallerRan()) << error;
   EXPECT_EQ(harness::Entries(ours), std::vector<std::wstring>{});
   EXPECT_EQ(harness::Entries(theirs.wstring()), std::vector<std::wstring>{L"Setup.exe"});
 }
