@@ -25,7 +25,7 @@ bool LimitReached(const ProcessSpec& spec, std::int64_t waited) {
 // mapped are free again before the caller cleans up.
 constexpr DWORD kEndingWait = 10000;
 
-// Runs the spec's check on the suspended child and lets it go on only when
+// Runs the record's start check on the suspended child and lets it go on only when
 // the check passes. A child that fails the check, or cannot be resumed, is
 // ended (exit code 1) before it has run, and its handle released.
 void CheckThenResume(const ProcessSpec& spec, utilities::KernelHandle& process, HANDLE thread) {
