@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include "Extraction/FolderRemoval.h"
 #include "Extraction/FolderSecurity.h"
 #include "Extraction/RelativeOpen.h"
 #include "Extraction/Seams.h"
@@ -19,8 +20,6 @@
 
 namespace vantor::extraction {
 namespace {
-
-constexpr wchar_t kFolderPrefix[] = L"VantorSetup-";
 
 // A filesystem error worded "<operation>: <system message>: \"<path>\"".
 class FilesystemError : public std::filesystem::filesystem_error {
@@ -107,7 +106,7 @@ TemporaryDirectory OpenTemporaryDirectory() {
 // Mersenne Twister whose first output, cut to its low 31 bits, is the number.
 std::uint32_t DrawFolderNumber() {
   std::mt19937 engine(seam::FolderNumberSeed());
-  return engine() & 0x7FFFFFFFu;
+  return engine() & kLargestFolderNumber;
 }
 
 }  // namespace
@@ -143,6 +142,7 @@ std::filesystem::path FinalPath(HANDLE folder) {
 
 ExtractionFolder CreateExtractionFolder() {
   const TemporaryDirectory temp = OpenTemporaryDirectory();
+  SweepStaleFolders(temp.handle.Get());
 
   // The random source lives in cryptbase.dll; hold the system's own copy,
   // loaded by full path, while drawing.
