@@ -140,13 +140,20 @@ TEST_F(PrivateTemp, ATemporaryPathRepointedAfterTheFolderExistsRedirectsNothing)
   EXPECT_TRUE(fs::exists(ours) && fs::is_empty(ours));
 }
 
+// Taken by a running launcher, which holds its folder (a folder of that name
+// that nobody holds is a killed run's, and swept first), or by a file.
 TEST_F(PrivateTemp, ANameThatIsTakenIsNeverUsed) {
   test_seams::folderNumberSeed = [] { return kSeed; };
   const fs::path taken = root_ / kDrawnName;
   fs::create_directory(taken);
   std::ofstream(taken / "theirs.txt") << "theirs";
-  EXPECT_EQ(ErrorOfCreating(), "Failed to create a fresh extraction folder");
-  EXPECT_TRUE(fs::exists(taken / "theirs.txt"));
+  {
+    const utilities::FileHandle running(::CreateFileW(taken.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    EXPECT_EQ(ErrorOfCreating(), "Failed to create a fresh extraction folder");
+    EXPECT_TRUE(fs::exists(taken / "theirs.txt"));
+  }
 
   fs::remove_all(taken);
   std::ofstream(taken) << "a file of that name";
