@@ -46,6 +46,31 @@ std::map<std::string, std::string> ReadReport(const std::wstring& path) {
   return values;
 }
 
+// Starts `launch` outside the debugger, without waiting; its process, or null.
+HANDLE Start(const harness::Launch& launch) {
+  std::vector<wchar_t> environment = harness::EnvironmentBlock(*launch.environment);
+  std::wstring commandLine = launch.commandLine;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(launch.application.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                        CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup, &info)) {
+    return nullptr;
+  }
+  ::CloseHandle(info.hThread);
+  return info.hProcess;
+}
+
+// The exit code of a started process, ended first if it still runs.
+DWORD Finish(HANDLE process) {
+  DWORD exitCode = 0;
+  ::TerminateProcess(process, 0xDEAD);  // no effect on one that has ended
+  ::WaitForSingleObject(process, 10000);
+  ::GetExitCodeProcess(process, &exitCode);
+  ::CloseHandle(process);
+  return exitCode;
+}
+
 // A launcher run with a private TMP/TEMP folder, so that whatever a run leaves
 // behind there can be seen exactly.
 class LauncherRun : public testing::Test {
@@ -245,27 +270,15 @@ TEST_F(LauncherRun, ManyLaunchersAtOnce) {
   constexpr DWORD kLaunchers = 8;
   std::vector<HANDLE> processes;
   for (DWORD i = 0; i < kLaunchers; ++i) {
-    harness::Launch launch = Launch(L"ProbeLauncher.exe", L"/exitcode:" + std::to_wstring(100 + i), L"",
-                                    base_ + L"\\report" + std::to_wstring(i) + L".txt");
-    std::vector<wchar_t> environment = harness::EnvironmentBlock(*launch.environment);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    ASSERT_TRUE(::CreateProcessW(launch.application.c_str(), launch.commandLine.data(), nullptr, nullptr, FALSE,
-                                 CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup, &info));
-    ::CloseHandle(info.hThread);
-    processes.push_back(info.hProcess);
+    processes.push_back(Start(Launch(L"ProbeLauncher.exe", L"/exitcode:" + std::to_wstring(100 + i), L"",
+                                     base_ + L"\\report" + std::to_wstring(i) + L".txt")));
+    ASSERT_NE(processes.back(), nullptr);
   }
   // A failure would wait in its dialog: give them a minute together.
   EXPECT_EQ(::WaitForMultipleObjects(kLaunchers, processes.data(), TRUE, 60000), WAIT_OBJECT_0);
   std::set<std::string> folders;
   for (DWORD i = 0; i < kLaunchers; ++i) {
-    DWORD exitCode = 0;
-    ::TerminateProcess(processes[i], 0xDEAD);  // no effect on one that has ended
-    ::WaitForSingleObject(processes[i], 10000);
-    ::GetExitCodeProcess(processes[i], &exitCode);
-    ::CloseHandle(processes[i]);
-    EXPECT_EQ(exitCode, 100 + i);
+    EXPECT_EQ(Finish(processes[i]), 100 + i);
     folders.insert(ReadReport(base_ + L"\\report" + std::to_wstring(i) + L".txt")["currentDirectory"]);
   }
   EXPECT_EQ(folders.size(), kLaunchers);
@@ -277,15 +290,9 @@ TEST_F(LauncherRun, ManyLaunchersAtOnce) {
 // succeed, and nothing remains once they are done.
 TEST_F(LauncherRun, StaleFoldersGoWhileARunningLaunchersFolderStays) {
   const std::wstring release = base_ + L"\\release";
-  harness::Launch first = Launch(L"ProbeLauncher.exe", L"/wait-for:" + release + L" /exitcode:3", L"",
-                                 base_ + L"\\report-first.txt");
-  std::vector<wchar_t> environment = harness::EnvironmentBlock(*first.environment);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info{};
-  ASSERT_TRUE(::CreateProcessW(first.application.c_str(), first.commandLine.data(), nullptr, nullptr, FALSE,
-                               CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup, &info));
-  ::CloseHandle(info.hThread);
+  const HANDLE first =
+      Start(Launch(L"ProbeLauncher.exe", L"/wait-for:" + release + L" /exitcode:3", L"", base_ + L"\\first.txt"));
+  ASSERT_NE(first, nullptr);
   std::vector<std::wstring> running;
   for (int waited = 0; waited < 500 && running.empty(); ++waited) {
     ::Sleep(20);
@@ -303,12 +310,8 @@ TEST_F(LauncherRun, StaleFoldersGoWhileARunningLaunchersFolderStays) {
   EXPECT_TRUE(std::filesystem::exists(temp_ + running[0] + L"\\Setup.exe"));
 
   std::ofstream(std::filesystem::path(release)) << "go";
-  DWORD exitCode = 0;
-  EXPECT_EQ(::WaitForSingleObject(info.hProcess, 60000), WAIT_OBJECT_0);
-  ::TerminateProcess(info.hProcess, 0xDEAD);  // no effect on one that has ended
-  ::GetExitCodeProcess(info.hProcess, &exitCode);
-  ::CloseHandle(info.hProcess);
-  EXPECT_EQ(exitCode, 3u);
+  EXPECT_EQ(::WaitForSingleObject(first, 60000), WAIT_OBJECT_0);
+  EXPECT_EQ(Finish(first), 3u);
   ExpectNothingLeft();
 }
 
