@@ -21,8 +21,6 @@
 namespace vantor::extraction {
 namespace {
 
-constexpr wchar_t kFolderPrefix[] = L"VantorSetup-";
-
 // A filesystem error worded "<operation>: <system message>: \"<path>\"".
 class FilesystemError : public std::filesystem::filesystem_error {
  public:
@@ -149,7 +147,7 @@ bool KeepsItsMeaning(const std::wstring& path) {
 // Mersenne Twister whose first output, cut to its low 31 bits, is the number.
 std::uint32_t DrawFolderNumber() {
   std::mt19937 engine(seam::FolderNumberSeed());
-  return engine() & 0x7FFFFFFFu;
+  return engine() & kLargestFolderNumber;
 }
 
 }  // namespace
@@ -193,6 +191,7 @@ ExtractionFolder CreateExtractionFolder() {
   const TemporaryDirectory temp = OpenTemporaryDirectory();
   const RunningToken token = QueryRunningToken();
   RequireAccessControl(temp.handle.Get(), token.elevated);
+  SweepStaleFolders(temp.handle.Get());
 
   // The random source lives in cryptbase.dll; hold the system's own copy,
   // loaded by full path, while drawing.

@@ -1,10 +1,16 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 
 #include "Utilities/Raii.h"
 
 namespace vantor::extraction {
+
+// Extraction folders are named this prefix and a number from 0 to the largest
+// one, in plain decimal.
+inline constexpr wchar_t kFolderPrefix[] = L"VantorSetup-";
+inline constexpr std::uint32_t kLargestFolderNumber = 0x7FFFFFFF;
 
 // The extraction folder, held open from its creation on. The handle shares
 // reading and writing but not deleting, and asks for no delete access itself:

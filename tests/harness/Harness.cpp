@@ -146,6 +146,8 @@ Outcome Run(const Launch& launch) {
 
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
+  std::wstring desktop = launch.desktop;
+  if (!desktop.empty()) startup.lpDesktop = desktop.data();
   PROCESS_INFORMATION info{};
   const DWORD debugging = launch.followChildren ? DEBUG_PROCESS : DEBUG_ONLY_THIS_PROCESS;
   if (!::CreateProcessW(launch.application.c_str(), commandLine.data(), nullptr, nullptr, FALSE,

@@ -18,6 +18,7 @@ struct Launch {
   std::wstring commandLine;                              // program token included; empty: the quoted application
   std::optional<std::vector<std::wstring>> environment;  // "NAME=value" entries; none: inherit ours
   std::wstring currentDirectory;                         // empty: inherit ours
+  std::wstring desktop;                                  // "station\\desktop"; empty: ours
   DWORD timeoutMs = 60000;                               // then the program is terminated
   bool followChildren = false;                           // also see when the program starts a process
   std::function<void()> whileDialogShown;                // called for each dialog box, before it is dismissed

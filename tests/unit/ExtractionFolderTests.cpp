@@ -146,13 +146,20 @@ TEST_F(PrivateTemp, ATemporaryPathRepointedAfterTheFolderExistsRedirectsNothing)
   EXPECT_TRUE(fs::exists(ours) && fs::is_empty(ours));
 }
 
+// Taken by a running launcher, which holds its folder (a folder of that name
+// that nobody holds is a killed run's, and swept first), or by a file.
 TEST_F(PrivateTemp, ANameThatIsTakenIsNeverUsed) {
   test_seams::folderNumberSeed = [] { return kSeed; };
   const fs::path taken = root_ / kDrawnName;
   fs::create_directory(taken);
   std::ofstream(taken / "theirs.txt") << "theirs";
-  EXPECT_EQ(ErrorOfCreating(), "Failed to create a fresh extraction folder");
-  EXPECT_TRUE(fs::exists(taken / "theirs.txt"));
+  {
+    const utilities::FileHandle running(::CreateFileW(taken.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    EXPECT_EQ(ErrorOfCreating(), "Failed to create a fresh extraction folder");
+    EXPECT_TRUE(fs::exists(taken / "theirs.txt"));
+  }
 
   fs::remove_all(taken);
   std::ofstream(taken) << "a file of that name";
@@ -383,6 +390,11 @@ TEST_P(NormalisedAway, TheOtherFoldersProgramNeverRuns) {
   fs::create_directories(theirs);
   ASSERT_TRUE(::CopyFileW((harness::ProgramDirectory() + L"ProbeInstaller.exe").c_str(), (theirs / "Setup.exe").c_str(),
                           FALSE));
+  // Held open as a running launcher holds its folder, so that no sweep of
+  // stale folders takes it away.
+  const utilities::FileHandle held(::CreateFileW(theirs.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  ASSERT_TRUE(held.IsOpen());
   if (GetParam().throughLink) {
     const std::wstring link = (root_ / "link").wstring();
     ASSERT_TRUE(harness::MakeDirectoryLink(link, ours));

@@ -18,6 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 using test_seams::RemovalStep;
 using vantor::extraction::RemoveExtractionFolder;
+using vantor::extraction::SweepBounds;
+using vantor::extraction::SweepStaleFolders;
 using utilities::FileHandle;
 
 // The folder held as the launcher holds its extraction folder.
@@ -279,5 +281,112 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) {
       return harness::TestName(info.param.name) + "Tag" + std::to_string(info.param.tag);
     });
+
+// The temporary directory as the launcher holds it while it sweeps.
+FileHandle HeldTemp(const std::wstring& folder) {
+  return FileHandle(::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+// What killed runs, and others, leave in the temporary directory (the
+// fixture's folder, which holds "VantorSetup-1" with nested content), and
+// what the sweep at start does with each.
+enum class Leftover { Folder, FolderWithLink, Link, File, HeldFolder };
+struct Stale {
+  const wchar_t* name;
+  Leftover kind;
+  bool swept;
+};
+constexpr Stale kStale[] = {
+    {L"VantorSetup-1", Leftover::Folder, true},
+    {L"VantorSetup-0", Leftover::Folder, true},
+    {L"VantorSetup-2147483647", Leftover::Folder, true},
+    {L"VantorSetup-2", Leftover::FolderWithLink, true},
+    {L"VantorSetup-3", Leftover::Link, true},
+    {L"VantorSetup-4", Leftover::File, false},
+    {L"VantorSetup-5", Leftover::HeldFolder, false},  // a running launcher's
+    {L"VantorSetup-", Leftover::Folder, false},
+    {L"VantorSetup-012", Leftover::Folder, false},
+    {L"VantorSetup-2147483648", Leftover::Folder, false},
+    {L"VantorSetup-12a", Leftover::Folder, false},
+    {L"VantorSetup-12.old", Leftover::Folder, false},
+    {L"VantorSetup--12", Leftover::Folder, false},
+    {L"vantorsetup-12", Leftover::Folder, false},
+    {L"My VantorSetup-12", Leftover::Folder, false},
+};
+
+// Links are deleted as entries and never followed. Wine refuses to delete a
+// link whose target has content (see the README), so there the link stays
+// and only its target's safety shows.
+TEST_F(Removal, SweepRemovesOnlyStaleExtractionFoldersAndNeverFollowsLinks) {
+  std::vector<FileHandle> running;
+  for (const Stale& stale : kStale) {
+    const std::wstring path = root_ + L"\\" + stale.name;
+    switch (stale.kind) {
+      case Leftover::Folder:
+      case Leftover::HeldFolder:
+        fs::create_directories(path + L"\\cache");
+        std::ofstream(fs::path(path + L"\\cache\\data.bin")) << "x";
+        if (stale.kind == Leftover::HeldFolder) running.push_back(Held(path));
+        break;
+      case Leftover::FolderWithLink:
+        fs::create_directories(path);
+        ASSERT_TRUE(harness::MakeDirectoryLink(path + L"\\outside-link", outside_));
+        break;
+      case Leftover::Link:
+        ASSERT_TRUE(harness::MakeDirectoryLink(path, outside_));
+        break;
+      case Leftover::File:
+        std::ofstream(fs::path(path)) << "x";
+        break;
+    }
+  }
+
+  SweepStaleFolders(HeldTemp(root_).Get());
+
+  const bool wine = !harness::UnixPath(root_).empty();
+  EXPECT_TRUE(fs::exists(outside_ + L"\\keep.txt"));
+  for (const Stale& stale : kStale) {
+    if (wine && (stale.kind == Leftover::FolderWithLink || stale.kind == Leftover::Link)) continue;
+    EXPECT_EQ(!fs::exists(fs::symlink_status(root_ + L"\\" + stale.name)), stale.swept) << fs::path(stale.name).string();
+  }
+  EXPECT_TRUE(fs::exists(root_ + L"\\VantorSetup-5\\cache\\data.bin"));
+}
+
+// A start never stalls on leftovers: the sweep takes on so many stale folders
+// at most, and stops at its deadline, also in the middle of a folder (here
+// the first folder it opens is reached only after the deadline has passed).
+struct Bounded {
+  SweepBounds bounds;
+  DWORD delayMs;  // at the first entry opened
+  std::size_t left;
+};
+
+class SweepBound : public Removal, public testing::WithParamInterface<Bounded> {};
+
+TEST_P(SweepBound, IsKeptAndWhatIsLeftStaysForTheNextStart) {
+  for (const wchar_t* name : {L"\\VantorSetup-2", L"\\VantorSetup-3", L"\\VantorSetup-4"}) {
+    fs::create_directories(root_ + name);
+  }
+  bool delayed = false;
+  test_seams::removalStep = [&](RemovalStep, std::wstring_view) {
+    if (!delayed) ::Sleep(GetParam().delayMs);
+    delayed = true;
+  };
+  SweepStaleFolders(HeldTemp(root_).Get(), GetParam().bounds);
+  std::size_t left = 0;
+  for (const auto& entry : fs::directory_iterator(root_)) left += entry.path().filename() != "outside" ? 1 : 0;
+  EXPECT_EQ(left, GetParam().left);
+  if (GetParam().left == 4) EXPECT_TRUE(fs::exists(folder_ + L"\\sub\\nested\\data.bin"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounds, SweepBound,
+                         testing::Values(Bounded{{2, 60000}, 0, 2}, Bounded{{64, 0}, 0, 4},
+                                         Bounded{{64, 20}, 100, 4}),
+                         [](const auto& info) {
+                           return "Folders" + std::to_string(info.param.bounds.folders) + "Ms" +
+                                  std::to_string(info.param.bounds.milliseconds);
+                         });
 
 }  // namespace
