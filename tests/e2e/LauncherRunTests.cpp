@@ -278,7 +278,7 @@ TEST_F(LauncherRun, StaleFoldersGoWhileARunningLaunchersFolderStays) {
   std::vector<std::wstring> running;
   for (int waited = 0; waited < 500 && running.empty(); ++waited) {
     ::Sleep(20);
-    running = Entries(temp_);
+    running = harness::Entries(temp_);
   }
   ASSERT_EQ(running.size(), 1u);
   ASSERT_TRUE(harness::WaitFor(temp_ + running[0] + L"\\scf.dat", true));
@@ -288,7 +288,7 @@ TEST_F(LauncherRun, StaleFoldersGoWhileARunningLaunchersFolderStays) {
   std::ofstream(std::filesystem::path(temp_ + L"VantorSetup-11\\Setup.exe")) << "left by a killed run";
 
   ExpectSuccess(Run(L"ProbeLauncher.exe", L"/exitcode:4"), 4);
-  EXPECT_EQ(Entries(temp_), running);
+  EXPECT_EQ(harness::Entries(temp_), running);
   EXPECT_TRUE(std::filesystem::exists(temp_ + running[0] + L"\\Setup.exe"));
 
   std::ofstream(std::filesystem::path(release)) << "go";

@@ -370,7 +370,7 @@ TEST_P(SweepBound, IsKeptAndWhatIsLeftStaysForTheNextStart) {
     fs::create_directories(root_ + name);
   }
   bool delayed = false;
-  test_seams::removalStep = [&](RemovalStep, std::wstring_view) {
+  test_seams::removalStep = [&](RemovalStep, std::wstring_view, ULONG) {
     if (!delayed) ::Sleep(GetParam().delayMs);
     delayed = true;
   };
