@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include "Extraction/FolderRemoval.h"
 #include "Extraction/FolderSecurity.h"
 #include "Extraction/RelativeOpen.h"
 #include "Extraction/Seams.h"
@@ -19,8 +20,6 @@
 
 namespace vantor::extraction {
 namespace {
-
-constexpr wchar_t kFolderPrefix[] = L"VantorSetup-";
 
 // A filesystem error worded "<operation>: <system message>: \"<path>\"".
 class FilesystemError : public std::filesystem::filesystem_error {
@@ -71,28 +70,39 @@ utilities::FileHandle OpenDirectory(const std::filesystem::path& path) {
   return entry;
 }
 
+using TemporaryPathQuery = DWORD(WINAPI*)(DWORD, LPWSTR);
+
+// GetTempPath2W where the system has it: for SYSTEM it gives a protected
+// temporary directory of SYSTEM's own rather than the shared one that every
+// user may write to; for anyone else it answers as GetTempPathW does.
+TemporaryPathQuery FindTemporaryPathQuery() {
+  const FARPROC found = seam::KernelFunction("GetTempPath2W");
+  return found != nullptr ? reinterpret_cast<TemporaryPathQuery>(reinterpret_cast<void*>(found)) : &::GetTempPathW;
+}
+
 // The temporary path when it did not fit the usual buffer, read again with a
 // buffer of the size the system asked for; empty should it have changed again.
-std::filesystem::path OversizedTemporaryPath(DWORD needed) {
+std::filesystem::path OversizedTemporaryPath(TemporaryPathQuery query, DWORD needed) {
   std::wstring path(needed, L'\0');
-  const DWORD length = ::GetTempPathW(needed, path.data());
+  const DWORD length = query(needed, path.data());
   if (length == 0 || length >= needed) return {};
   path.resize(length);
   return path;
 }
 
-// GetTempPathW's answer, trailing backslash included, opened: it must name an
+// The temporary path, trailing backslash included, opened: it must name an
 // existing directory. A path longer than the buffer is refused as too long,
 // with the path: the system then only reports the size it needs, and no code.
 TemporaryDirectory OpenTemporaryDirectory() {
+  const TemporaryPathQuery query = FindTemporaryPathQuery();
   wchar_t buffer[MAX_PATH + 1] = {};
-  const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
+  const DWORD length = query(MAX_PATH + 1, buffer);
   if (length == 0) {
     const DWORD error = ::GetLastError();
     throw FilesystemError("temp_directory_path", {}, SystemError(error));
   }
   if (length > MAX_PATH) {
-    throw FilesystemError("temp_directory_path", OversizedTemporaryPath(length),
+    throw FilesystemError("temp_directory_path", OversizedTemporaryPath(query, length),
                           SystemError(ERROR_FILENAME_EXCED_RANGE));
   }
   const std::filesystem::path temp(std::wstring(buffer, length));
@@ -103,11 +113,41 @@ TemporaryDirectory OpenTemporaryDirectory() {
   return {std::move(handle), temp};
 }
 
+// An elevated run extracts only where its folder's access list holds: on a
+// local volume that keeps persistent access lists. FAT and exFAT drop the
+// list, so the user's unelevated processes could write DLLs beside the
+// elevated installer; across the network the list cannot tell those
+// processes from ours, and a server can give the loader other bytes than the
+// ones checked after writing.
+void RequireAccessControl(HANDLE temp, bool elevated) {
+  if (!elevated) return;
+  const VolumeFacts volume = seam::TemporaryVolume(temp);
+  const bool remote = (volume.deviceCharacteristics & kFileRemoteDevice) != 0 ||
+                      volume.deviceType == kFileDeviceNetworkFileSystem || volume.deviceType == kFileDeviceDfs;
+  if ((volume.fileSystemFlags & FILE_PERSISTENT_ACLS) == 0 || remote) {
+    throw std::runtime_error("Failed to locate a temporary directory that keeps access control");
+  }
+}
+
+// True when the system, given `path` in its ordinary form, looks up exactly
+// that name. It drops a trailing dot or space of a name ("T." becomes "T")
+// and resolves "." and ".." itself, so such a path would lead to another
+// folder than the one the handle holds.
+bool KeepsItsMeaning(const std::wstring& path) {
+  for (std::size_t end = path.find(L'\\'); end != std::wstring::npos; end = path.find(L'\\', end + 1)) {
+    if (end > 0 && (path[end - 1] == L'.' || path[end - 1] == L' ')) return false;
+  }
+  if (path.back() == L'.' || path.back() == L' ') return false;
+  std::wstring full(path.size() + 1, L'\0');
+  const DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  return length == path.size() && full.compare(0, length, path) == 0;
+}
+
 // 0 to 2147483647 from the system's cryptographic source: one value seeds a
 // Mersenne Twister whose first output, cut to its low 31 bits, is the number.
 std::uint32_t DrawFolderNumber() {
   std::mt19937 engine(seam::FolderNumberSeed());
-  return engine() & 0x7FFFFFFFu;
+  return engine() & kLargestFolderNumber;
 }
 
 }  // namespace
@@ -135,14 +175,23 @@ std::filesystem::path FinalPath(HANDLE folder) {
     path.resize(length);  // the size needed, terminating null included
   }
   // "\\?\C:\..." as "C:\...", "\\?\UNC\server\..." as "\\server\...": the forms that
-  // programs expect of their current folder.
-  if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + path.substr(8);
-  if (path.rfind(L"\\\\?\\", 0) == 0 && path.size() >= 6 && path[5] == L':') return path.substr(4);
-  return path;
+  // programs expect of their current folder, as long as the system reads
+  // them as the same name; otherwise nothing but this handle names the folder.
+  std::wstring ordinary = path;
+  if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+    ordinary = L"\\\\" + path.substr(8);
+  } else if (path.rfind(L"\\\\?\\", 0) == 0 && path.size() >= 6 && path[5] == L':') {
+    ordinary = path.substr(4);
+  }
+  if (!KeepsItsMeaning(ordinary)) throw std::runtime_error("Failed to name the extraction folder exactly");
+  return ordinary;
 }
 
 ExtractionFolder CreateExtractionFolder() {
   const TemporaryDirectory temp = OpenTemporaryDirectory();
+  const RunningToken token = QueryRunningToken();
+  RequireAccessControl(temp.handle.Get(), token.elevated);
+  SweepStaleFolders(temp.handle.Get());
 
   // The random source lives in cryptbase.dll; hold the system's own copy,
   // loaded by full path, while drawing.
@@ -155,7 +204,7 @@ ExtractionFolder CreateExtractionFolder() {
   // could plant a DLL beside the elevated installer. Created in the opened
   // temporary directory and opened in the same call, so that nothing can come
   // between creating the folder and holding it.
-  std::vector<BYTE> security = ProtectedFolderSecurity();
+  std::vector<BYTE> security = ProtectedFolderSecurity(token);
   LONG status = 0;
   utilities::FileHandle folder = OpenInFolder(
       temp.handle.Get(), name,
@@ -178,8 +227,13 @@ ExtractionFolder CreateExtractionFolder() {
     throw FilesystemError("create_directory", path, SystemError(Win32Error(status)));
   }
   seam::FolderCreated();
-  std::filesystem::path path = FinalPath(folder.Get());
-  return {std::move(folder), std::move(path)};
+  try {
+    std::filesystem::path path = FinalPath(folder.Get());
+    return {std::move(folder), std::move(path)};
+  } catch (...) {
+    RemoveExtractionFolder(std::move(folder));  // made by this call: none of it stays
+    throw;
+  }
 }
 
 }  // namespace vantor::extraction

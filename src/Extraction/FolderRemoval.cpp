@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <windows.h>
@@ -30,6 +31,18 @@ constexpr ACCESS_MASK kEntryAccess = FILE_READ_ATTRIBUTES | DELETE | SYNCHRONIZE
 constexpr ULONG kEntrySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 constexpr ULONG kOpenOptions = FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT;
+
+// When a removal gives up, whatever is left: a GetTickCount64 value, or never.
+class Deadline {
+ public:
+  static Deadline Never() { return Deadline(0); }
+  static Deadline In(DWORD milliseconds) { return Deadline(::GetTickCount64() + milliseconds); }
+  bool Passed() const { return at_ != 0 && ::GetTickCount64() >= at_; }
+
+ private:
+  explicit Deadline(ULONGLONG at) : at_(at) {}
+  ULONGLONG at_;
+};
 
 // One entry as its folder listed it.
 struct Entry {
@@ -130,45 +143,45 @@ Listing ListMore(HeldFolder& folder, std::vector<std::uint64_t>& buffer) {
 // folder itself, a link as itself. Sets `gone` when there is no such entry any more.
 utilities::FileHandle OpenEntry(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG sharing,
                                 bool& gone) {
+  const RelativeOpen how{access, sharing, FILE_OPEN, kOpenOptions};
+  seam::RemovalStepReached(seam::RemovalStep::Opening, name, how.options);
   LONG status = 0;
-  utilities::FileHandle entry = OpenInFolder(folder, name, {access, sharing, FILE_OPEN, kOpenOptions}, status);
+  utilities::FileHandle entry = OpenInFolder(folder, name, how, status);
   gone = status == kStatusNameNotFound || status == kStatusPathNotFound;
   return entry;
 }
 
 enum class Step { Removed, Entered, Stopped };
 
-// Removes one listed entry of the innermost held folder: a plain folder is
+// Removes one entry listed in the folder held as `parent`: a plain folder is
 // entered (pushed onto `held`, to be emptied and deleted later), anything
 // else is deleted as a whole. Whatever opens under the name must be the very
 // entry that was listed; something else was put there meanwhile, and the
 // removal stops rather than touch it.
-Step RemoveEntry(std::vector<HeldFolder>& held, const Entry& entry) {
-  seam::RemovalStepReached(seam::RemovalStep::Opening, entry.name);
+Step RemoveEntry(HANDLE parent, const Entry& entry, std::vector<HeldFolder>& held) {
   const bool enter = IsFolderToEnter(entry.attributes, entry.reparseTag);
   bool gone = false;
-  utilities::FileHandle handle = OpenEntry(held.back().handle.Get(), entry.name, enter ? kFolderAccess : kEntryAccess,
-                                           enter ? kFolderSharing : kEntrySharing, gone);
+  utilities::FileHandle handle =
+      OpenEntry(parent, entry.name, enter ? kFolderAccess : kEntryAccess, enter ? kFolderSharing : kEntrySharing, gone);
   if (!handle.IsOpen()) return gone ? Step::Removed : Step::Stopped;
   const std::optional<Identity> identity = IdentityOf(handle.Get());
   if (!identity || identity->id != entry.id) return Step::Stopped;
   if (enter && IsFolderToEnter(identity->attributes, identity->reparseTag)) {
     held.push_back({std::move(handle), {}});
-    seam::RemovalStepReached(seam::RemovalStep::Entered, entry.name);
+    seam::RemovalStepReached(seam::RemovalStep::Entered, entry.name, 0);
     return Step::Entered;
   }
   return MarkForDeletion(handle.Get()) == ERROR_SUCCESS ? Step::Removed : Step::Stopped;
 }
 
-// Empties and deletes the folder held as `root`, depth first. Every folder on
-// the way down stays held until it is empty and deleted; they are kept on the
-// heap, so the depth of the tree costs no machine stack. Ends at the first
-// entry that cannot be examined or deleted.
-void RemoveTree(utilities::FileHandle root) {
+// Empties and deletes the folders in `held` (each one inside the one before
+// it), depth first. Every folder on the way down stays held until it is empty
+// and deleted; they are kept on the heap, so the depth of the tree costs no
+// machine stack. Ends at the first entry that cannot be examined or deleted,
+// or at the deadline.
+void RemoveTree(std::vector<HeldFolder> held, const Deadline& deadline) {
   std::vector<std::uint64_t> buffer(8192);
-  std::vector<HeldFolder> held;
-  held.push_back({std::move(root), {}});
-  while (!held.empty()) {
+  while (!held.empty() && !deadline.Passed()) {
     HeldFolder& innermost = held.back();
     if (innermost.pending.empty()) {
       const Listing listing = ListMore(innermost, buffer);
@@ -181,8 +194,23 @@ void RemoveTree(utilities::FileHandle root) {
     }
     const Entry entry = std::move(innermost.pending.back());
     innermost.pending.pop_back();
-    if (RemoveEntry(held, entry) == Step::Stopped) return;
+    if (RemoveEntry(innermost.handle.Get(), entry, held) == Step::Stopped) return;
   }
+}
+
+// A name this launcher gives its folders: the prefix and a number it can
+// draw, in plain decimal (no sign, no leading zero).
+bool IsExtractionFolderName(std::wstring_view name) {
+  const std::wstring_view prefix = kFolderPrefix;
+  if (name.substr(0, prefix.size()) != prefix) return false;
+  const std::wstring_view digits = name.substr(prefix.size());
+  if (digits.empty() || digits.size() > 10 || (digits[0] == L'0' && digits.size() > 1)) return false;
+  std::uint64_t number = 0;
+  for (const wchar_t digit : digits) {
+    if (digit < L'0' || digit > L'9') return false;
+    number = number * 10 + static_cast<std::uint64_t>(digit - L'0');
+  }
+  return number <= kLargestFolderNumber;
 }
 
 }  // namespace
@@ -207,9 +235,41 @@ void RemoveExtractionFolder(utilities::FileHandle held) noexcept {
     if (!root.IsOpen()) return;  // gone, or out of reach
     if (MarkForDeletion(root.Get()) != ERROR_DIR_NOT_EMPTY) return;  // deleted, or beyond repair
     const std::optional<Identity> identity = IdentityOf(root.Get());
-    if (identity && IsFolderToEnter(identity->attributes, identity->reparseTag)) RemoveTree(std::move(root));
+    if (!identity || !IsFolderToEnter(identity->attributes, identity->reparseTag)) return;
+    std::vector<HeldFolder> tree;
+    tree.push_back({std::move(root), {}});
+    RemoveTree(std::move(tree), Deadline::Never());
   } catch (...) {
     // Best effort: nothing is reported, the run's exit code stands.
+  }
+}
+
+// Each stale folder is removed as an entry of the temporary directory, the
+// way the end-of-run removal treats an entry of the extraction folder: a
+// folder is opened and held without delete sharing before it is entered (so
+// the open fails on a folder that a running launcher holds), a link is
+// deleted as itself. Files are never touched, whatever their name.
+void SweepStaleFolders(HANDLE temp, const SweepBounds& bounds) noexcept {
+  try {
+    const Deadline deadline = Deadline::In(bounds.milliseconds);
+    LONG status = 0;
+    HeldFolder listed{OpenInFolder(temp, L"", {FILE_LIST_DIRECTORY, kEntrySharing, FILE_OPEN, kOpenOptions}, status),
+                      {}};
+    if (!listed.handle.IsOpen()) return;
+    std::vector<std::uint64_t> buffer(8192);
+    int folders = 0;
+    while (ListMore(listed, buffer) == Listing::More) {
+      for (; !listed.pending.empty(); listed.pending.pop_back()) {
+        const Entry& entry = listed.pending.back();
+        if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || !IsExtractionFolderName(entry.name)) continue;
+        if (folders++ == bounds.folders || deadline.Passed()) return;
+        std::vector<HeldFolder> held;
+        if (RemoveEntry(listed.handle.Get(), entry, held) == Step::Entered) RemoveTree(std::move(held), deadline);
+      }
+      if (deadline.Passed()) return;
+    }
+  } catch (...) {
+    // Best effort: the sweep never fails the run.
   }
 }
 

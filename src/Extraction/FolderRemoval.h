@@ -18,6 +18,23 @@ namespace vantor::extraction {
 // what is left stays.
 void RemoveExtractionFolder(utilities::FileHandle held) noexcept;
 
+// How much one sweep may do at most: the stale folders it takes on, and its
+// time in all. Enough for the leftovers of many killed runs; a temporary
+// directory full of them is cleared over several starts.
+struct SweepBounds {
+  int folders = 64;
+  DWORD milliseconds = 1000;
+};
+
+// Removes, from the temporary directory held open as `temp`, the folders of
+// runs that were killed: folders named as extraction folders are
+// ("VantorSetup-" and a number as drawn) that no running launcher holds, each
+// with the guarantees of RemoveExtractionFolder (through handles only, links
+// deleted as entries and never followed, stopping at what cannot be deleted).
+// Files, and names that only resemble ours, are left alone. Best effort,
+// within `bounds`: nothing is reported.
+void SweepStaleFolders(HANDLE temp, const SweepBounds& bounds = {}) noexcept;
+
 // Owns the extraction folder and removes it when the run's scope is left, by
 // return or by an error.
 class ExtractionFolderGuard {

@@ -1,6 +1,6 @@
 #include "Extraction/FolderSecurity.h"
 
-#include <cstring>
+#include <initializer_list>
 
 #include "Utilities/Raii.h"
 #include "Utilities/Throw.h"
@@ -25,19 +25,13 @@ Bytes SidBytes(const SID* sid) {
   return Bytes(bytes, bytes + 8 + 4 * sid->SubAuthorityCount);
 }
 
-Bytes TokenOwnerSid() {
-  HANDLE rawToken = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &rawToken)) {
-    vantorlib::ThrowLastError("OpenProcessToken failed");
-  }
-  const utilities::ScopedHandle token(rawToken);
+// One fixed-size or variable-size piece of the token's information.
+Bytes TokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS which, const char* failure) {
   DWORD length = 0;
-  ::GetTokenInformation(token.Get(), TokenOwner, nullptr, 0, &length);
-  std::vector<BYTE> buffer(length);
-  if (!::GetTokenInformation(token.Get(), TokenOwner, buffer.data(), length, &length)) {
-    vantorlib::ThrowLastError("GetTokenInformation TokenOwner failed");
-  }
-  return SidBytes(static_cast<const SID*>(reinterpret_cast<const TOKEN_OWNER*>(buffer.data())->Owner));
+  ::GetTokenInformation(token, which, nullptr, 0, &length);
+  Bytes buffer(length);
+  if (!::GetTokenInformation(token, which, buffer.data(), length, &length)) vantorlib::ThrowLastError(failure);
+  return buffer;
 }
 
 template <typename T>
@@ -57,20 +51,40 @@ void AppendAllowAce(Bytes& acl, const Bytes& sid) {
 
 }  // namespace
 
-std::vector<BYTE> ProtectedFolderSecurity() {
-  Bytes aces;
-  AppendAllowAce(aces, NtSid({SECURITY_LOCAL_SYSTEM_RID}));
-  AppendAllowAce(aces, NtSid({SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}));
-  AppendAllowAce(aces, TokenOwnerSid());
+RunningToken QueryRunningToken() {
+  HANDLE rawToken = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &rawToken)) {
+    vantorlib::ThrowLastError("OpenProcessToken failed");
+  }
+  const utilities::ScopedHandle token(rawToken);
+  const Bytes elevation = TokenInformation(token.Get(), TokenElevation, "GetTokenInformation TokenElevation failed");
+  const Bytes user = TokenInformation(token.Get(), TokenUser, "GetTokenInformation TokenUser failed");
+  return {reinterpret_cast<const TOKEN_ELEVATION*>(elevation.data())->TokenIsElevated != 0,
+          SidBytes(static_cast<const SID*>(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid))};
+}
 
+std::vector<BYTE> ProtectedFolderSecurity(const RunningToken& token) {
+  const Bytes system = NtSid({SECURITY_LOCAL_SYSTEM_RID});
+  const Bytes administrators = NtSid({SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS});
+  const Bytes& owner = token.elevated ? administrators : token.user;
+  std::vector<const Bytes*> granted{&system, &administrators};
+  if (!token.elevated) granted.push_back(&token.user);
+
+  Bytes aces;
+  for (const Bytes* sid : granted) AppendAllowAce(aces, *sid);
+  const ACL acl{ACL_REVISION, 0, static_cast<WORD>(sizeof(ACL) + aces.size()), static_cast<WORD>(granted.size()), 0};
+
+  // Header, owner, then the list; SIDs are whole 32-bit words long, so the
+  // list stays aligned.
   SECURITY_DESCRIPTOR_RELATIVE descriptor{};
   descriptor.Revision = SECURITY_DESCRIPTOR_REVISION;
   descriptor.Control = SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_DACL_PROTECTED;
-  descriptor.Dacl = sizeof(descriptor);
-  const ACL acl{ACL_REVISION, 0, static_cast<WORD>(sizeof(ACL) + aces.size()), 3, 0};
+  descriptor.Owner = sizeof(descriptor);
+  descriptor.Dacl = static_cast<DWORD>(sizeof(descriptor) + owner.size());
 
   Bytes result;
   Append(result, descriptor);
+  result.insert(result.end(), owner.begin(), owner.end());
   Append(result, acl);
   result.insert(result.end(), aces.begin(), aces.end());
   return result;

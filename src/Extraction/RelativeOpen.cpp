@@ -11,12 +11,20 @@ using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTR
                                               PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
 using NtQueryInformationFileFunction = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
                                                         FILE_INFORMATION_CLASS);
+using NtQueryVolumeInformationFileFunction = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
 using RtlNtStatusToDosErrorFunction = ULONG(NTAPI*)(NTSTATUS);
 constexpr auto kFileInternalInformation = static_cast<FILE_INFORMATION_CLASS>(6);
+constexpr ULONG kFileFsDeviceInformation = 4;
+
+struct FileFsDeviceInformation {
+  ULONG deviceType;
+  ULONG characteristics;
+};
 
 struct NtCalls {
   NtCreateFileFunction createFile;
   NtQueryInformationFileFunction queryInformation;
+  NtQueryVolumeInformationFileFunction queryVolume;
   RtlNtStatusToDosErrorFunction toWin32;
 };
 
@@ -33,6 +41,7 @@ const NtCalls& Nt() {
     if (ntdll == nullptr) vantorlib::ThrowLastError("GetModuleHandleW failed");
     return NtCalls{NtCall<NtCreateFileFunction>(ntdll, "NtCreateFile"),
                    NtCall<NtQueryInformationFileFunction>(ntdll, "NtQueryInformationFile"),
+                   NtCall<NtQueryVolumeInformationFileFunction>(ntdll, "NtQueryVolumeInformationFile"),
                    NtCall<RtlNtStatusToDosErrorFunction>(ntdll, "RtlNtStatusToDosError")};
   }();
   return calls;
@@ -65,6 +74,18 @@ std::optional<std::uint64_t> FileNumber(HANDLE handle) {
     return std::nullopt;
   }
   return static_cast<std::uint64_t>(number.QuadPart);
+}
+
+VolumeFacts QueryVolume(HANDLE handle) {
+  DWORD flags = 0;
+  if (!::GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
+    vantorlib::ThrowLastError("GetVolumeInformationByHandleW failed");
+  }
+  IO_STATUS_BLOCK io{};
+  FileFsDeviceInformation device{};
+  const NTSTATUS status = Nt().queryVolume(handle, &io, &device, sizeof(device), kFileFsDeviceInformation);
+  if (!NT_SUCCESS(status)) vantorlib::ThrowSystemError(Win32Error(status), "NtQueryVolumeInformationFile failed");
+  return {flags, device.deviceType, device.characteristics};
 }
 
 }  // namespace vantor::extraction

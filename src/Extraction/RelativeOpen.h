@@ -40,4 +40,19 @@ DWORD Win32Error(LONG status);
 // The file system's number for the file open as `handle`.
 std::optional<std::uint64_t> FileNumber(HANDLE handle);
 
+// What the volume holding the file open as `handle` says of itself: its file
+// system's flags (FILE_PERSISTENT_ACLS, ...), and the device's type and
+// characteristics (FILE_REMOTE_DEVICE, ...).
+struct VolumeFacts {
+  DWORD fileSystemFlags;
+  ULONG deviceType;
+  ULONG deviceCharacteristics;
+};
+VolumeFacts QueryVolume(HANDLE handle);
+
+// Device facts that the SDK names only for drivers.
+inline constexpr ULONG kFileRemoteDevice = 0x10;              // a device characteristic
+inline constexpr ULONG kFileDeviceDfs = 0x06;                 // device types
+inline constexpr ULONG kFileDeviceNetworkFileSystem = 0x14;
+
 }  // namespace vantor::extraction

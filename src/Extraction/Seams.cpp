@@ -10,6 +10,12 @@ void FolderCreated() {}
 
 void PayloadUnlocked() {}
 
-void RemovalStepReached(RemovalStep, std::wstring_view) {}
+void RemovalStepReached(RemovalStep, std::wstring_view, ULONG) {}
+
+FARPROC KernelFunction(const char* name) { return ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), name); }
+
+VolumeFacts TemporaryVolume(HANDLE directory) { return QueryVolume(directory); }
+
+void InstallerStarted(HANDLE, std::wstring&, std::wstring&) {}
 
 }  // namespace vantor::extraction::seam

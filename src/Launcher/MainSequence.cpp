@@ -9,6 +9,7 @@
 #include "Extraction/ExtractionFolder.h"
 #include "Extraction/FolderRemoval.h"
 #include "Extraction/ResourceExtraction.h"
+#include "Extraction/StartedInstaller.h"
 #include "Launcher/StubContract.h"
 #include "Process/ProcessRun.h"
 #include "Process/ProcessDescription.h"
@@ -51,6 +52,11 @@ unsigned int RunMainSequence() {
   installer.application = (folder.Path() / kInstallerName).wstring();
   installer.workingDirectory = folder.Path().wstring();
   installer.commandLine = ::GetCommandLineW();  // verbatim: the launcher's own token and every argument
+  // The system looks both names up again: before the installer runs, prove
+  // that they led to the file and the folder held here.
+  installer.startCheck = [&](HANDLE child) {
+    extraction::CheckStartedInstaller(child, installerLock.Get(), folder.Handle(), installer.workingDirectory);
+  };
 
   std::uint32_t exitCode = kFailureExitCode;  // until the installer gives its own
   process::RunProcess(installer, exitCode);

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+
+#include <windows.h>
 
 #include "Utilities/Raii.h"
 
@@ -18,6 +21,10 @@ struct ProcessSpec {
   std::uint32_t creationFlags = 0;
   utilities::KernelHandle userToken;   // empty: run as the launcher's own user
   std::optional<std::int64_t> timeout;  // milliseconds; none: wait without limit
+  // A check of the started child before it runs a single instruction. When
+  // set, the child is started suspended and resumed only once this returns;
+  // if it throws, the child is ended and the error passes on.
+  std::function<void(HANDLE process)> startCheck;
 };
 
 }  // namespace vantor::process

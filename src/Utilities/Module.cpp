@@ -22,7 +22,7 @@ std::wstring Path() {
   std::wstring buffer(kInitialSize, L'\0');
   for (;;) {
     const DWORD size = static_cast<DWORD>(buffer.size());
-    const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), size);
+    const DWORD length = seam::ModuleFileName(buffer.data(), size);
     if (length == 0) {
       const DWORD code = ::GetLastError();
       std::ostringstream message;

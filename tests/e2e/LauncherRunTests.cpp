@@ -18,24 +18,6 @@ namespace {
 
 using vantorlib::string::ToUtf16;
 
-// The names in `folder`, however long its path; the folder must exist.
-std::vector<std::wstring> Entries(std::wstring folder) {
-  if (folder.back() == L'\\') folder.pop_back();
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW entry;
-  const HANDLE find = ::FindFirstFileW((L"\\\\?\\" + folder + L"\\*").c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE) {
-    ADD_FAILURE() << "cannot list " << std::filesystem::path(folder).string();
-    return names;
-  }
-  do {
-    const std::wstring name = entry.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (::FindNextFileW(find, &entry));
-  ::FindClose(find);
-  return names;
-}
-
 std::map<std::string, std::string> ReadReport(const std::wstring& path) {
   std::ifstream file(std::filesystem::path(path), std::ios::binary);
   std::map<std::string, std::string> values;
@@ -44,6 +26,31 @@ std::map<std::string, std::string> ReadReport(const std::wstring& path) {
     if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
   }
   return values;
+}
+
+// Starts `launch` outside the debugger, without waiting; its process, or null.
+HANDLE Start(const harness::Launch& launch) {
+  std::vector<wchar_t> environment = harness::EnvironmentBlock(*launch.environment);
+  std::wstring commandLine = launch.commandLine;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(launch.application.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                        CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup, &info)) {
+    return nullptr;
+  }
+  ::CloseHandle(info.hThread);
+  return info.hProcess;
+}
+
+// The exit code of a started process, ended first if it still runs.
+DWORD Finish(HANDLE process) {
+  DWORD exitCode = 0;
+  ::TerminateProcess(process, 0xDEAD);  // no effect on one that has ended
+  ::WaitForSingleObject(process, 10000);
+  ::GetExitCodeProcess(process, &exitCode);
+  ::CloseHandle(process);
+  return exitCode;
 }
 
 // A launcher run with a private TMP/TEMP folder, so that whatever a run leaves
@@ -65,7 +72,7 @@ class LauncherRun : public testing::Test {
     harness::Launch launch = harness::LaunchOf(launcher_, arguments);
     launch.environment = harness::EnvironmentWith(
         {{L"TMP", temp}, {L"TEMP", temp}, {L"VANTOR_PROBE_REPORT", report.empty() ? report_ : report}});
-    launch.whileDialogShown = [this] { leftWhileDialogShown_ = Entries(temp_); };
+    launch.whileDialogShown = [this] { leftWhileDialogShown_ = harness::Entries(temp_); };
     return launch;
   }
   harness::Outcome Run(const std::wstring& launcher, const std::wstring& arguments, const std::wstring& temp = L"") {
@@ -75,7 +82,7 @@ class LauncherRun : public testing::Test {
 
   // The run left nothing in its temporary directory.
   void ExpectNothingLeft() const {
-    for (const std::wstring& name : Entries(temp_)) {
+    for (const std::wstring& name : harness::Entries(temp_)) {
       ADD_FAILURE() << "left in TMP: " << std::filesystem::path(name).string();
     }
   }
@@ -185,7 +192,7 @@ TEST_F(LauncherRun, TemporaryDirectoryLongerThanTheBuffer) {
   const std::wstring path = text.substr(problem.size(), text.find(L"\"'") - problem.size());
   EXPECT_TRUE(path.empty() || path == deep) << std::filesystem::path(path).string();
   EXPECT_EQ(outcome.exitCode, 1u);
-  EXPECT_TRUE(Entries(deep).empty());
+  EXPECT_TRUE(harness::Entries(deep).empty());
 }
 
 // Removal walks without recursion: a tree this deep overflowed the launcher's
@@ -212,7 +219,7 @@ TEST_F(LauncherRun, LinkTargetsKeepTheirContent) {
 
   ExpectSuccess(Run(L"ProbeLauncher.exe", L"/junk /link:" + outside + L" /exitcode:7"), 7);
   ASSERT_EQ(Report()["link"], "made");
-  EXPECT_EQ(Entries(outside), std::vector<std::wstring>{L"keep.txt"});
+  EXPECT_EQ(harness::Entries(outside), std::vector<std::wstring>{L"keep.txt"});
 }
 
 // A file that cannot be deleted (read-only, or held open by a process the
@@ -223,7 +230,7 @@ class Undeletable : public LauncherRun,
 
 TEST_P(Undeletable, LeftoverKeepsTheFolderAndTheExitCode) {
   ExpectSuccess(Run(L"ProbeLauncher.exe", std::wstring(GetParam().first) + L" /exitcode:5"), 5);
-  const auto left = Entries(temp_);
+  const auto left = harness::Entries(temp_);
   ASSERT_EQ(left.size(), 1u);
   EXPECT_EQ(left[0].rfind(L"VantorSetup-", 0), 0u);
   EXPECT_TRUE(std::filesystem::exists(temp_ + left[0] + L"\\" + GetParam().second));
@@ -245,30 +252,94 @@ TEST_F(LauncherRun, ManyLaunchersAtOnce) {
   constexpr DWORD kLaunchers = 8;
   std::vector<HANDLE> processes;
   for (DWORD i = 0; i < kLaunchers; ++i) {
-    harness::Launch launch = Launch(L"ProbeLauncher.exe", L"/exitcode:" + std::to_wstring(100 + i), L"",
-                                    base_ + L"\\report" + std::to_wstring(i) + L".txt");
-    std::vector<wchar_t> environment = harness::EnvironmentBlock(*launch.environment);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    ASSERT_TRUE(::CreateProcessW(launch.application.c_str(), launch.commandLine.data(), nullptr, nullptr, FALSE,
-                                 CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup, &info));
-    ::CloseHandle(info.hThread);
-    processes.push_back(info.hProcess);
+    processes.push_back(Start(Launch(L"ProbeLauncher.exe", L"/exitcode:" + std::to_wstring(100 + i), L"",
+                                     base_ + L"\\report" + std::to_wstring(i) + L".txt")));
+    ASSERT_NE(processes.back(), nullptr);
   }
   // A failure would wait in its dialog: give them a minute together.
   EXPECT_EQ(::WaitForMultipleObjects(kLaunchers, processes.data(), TRUE, 60000), WAIT_OBJECT_0);
   std::set<std::string> folders;
   for (DWORD i = 0; i < kLaunchers; ++i) {
-    DWORD exitCode = 0;
-    ::TerminateProcess(processes[i], 0xDEAD);  // no effect on one that has ended
-    ::WaitForSingleObject(processes[i], 10000);
-    ::GetExitCodeProcess(processes[i], &exitCode);
-    ::CloseHandle(processes[i]);
-    EXPECT_EQ(exitCode, 100 + i);
+    EXPECT_EQ(Finish(processes[i]), 100 + i);
     folders.insert(ReadReport(base_ + L"\\report" + std::to_wstring(i) + L".txt")["currentDirectory"]);
   }
   EXPECT_EQ(folders.size(), kLaunchers);
+  ExpectNothingLeft();
+}
+
+// Leftovers of killed runs are swept at start, while the folder of a launcher
+// still running in the same temporary directory is kept: both launchers
+// succeed, and nothing remains once they are done.
+TEST_F(LauncherRun, StaleFoldersGoWhileARunningLaunchersFolderStays) {
+  const std::wstring release = base_ + L"\\release";
+  const HANDLE first =
+      Start(Launch(L"ProbeLauncher.exe", L"/wait-for:" + release + L" /exitcode:3", L"", base_ + L"\\first.txt"));
+  ASSERT_NE(first, nullptr);
+  std::vector<std::wstring> running;
+  for (int waited = 0; waited < 500 && running.empty(); ++waited) {
+    ::Sleep(20);
+    running = harness::Entries(temp_);
+  }
+  ASSERT_EQ(running.size(), 1u);
+  ASSERT_TRUE(harness::WaitFor(temp_ + running[0] + L"\\scf.dat", true));
+  for (const wchar_t* stale : {L"VantorSetup-11\\cache\\nested", L"VantorSetup-12"}) {
+    std::filesystem::create_directories(temp_ + stale);
+  }
+  std::ofstream(std::filesystem::path(temp_ + L"VantorSetup-11\\Setup.exe")) << "left by a killed run";
+
+  ExpectSuccess(Run(L"ProbeLauncher.exe", L"/exitcode:4"), 4);
+  EXPECT_EQ(harness::Entries(temp_), running);
+  EXPECT_TRUE(std::filesystem::exists(temp_ + running[0] + L"\\Setup.exe"));
+
+  std::ofstream(std::filesystem::path(release)) << "go";
+  EXPECT_EQ(::WaitForSingleObject(first, 60000), WAIT_OBJECT_0);
+  EXPECT_EQ(Finish(first), 3u);
+  ExpectNothingLeft();
+}
+
+// A window station of the test's own, which nobody sees (as a service's or a
+// deployment agent's), with its desktop.
+class UnseenDesktop {
+ public:
+  UnseenDesktop() : name_(L"vantor-unseen-" + std::to_wstring(::GetCurrentProcessId())) {
+    station_ = ::CreateWindowStationW(name_.c_str(), 0, WINSTA_ALL_ACCESS, nullptr);
+    const HWINSTA ours = ::GetProcessWindowStation();
+    if (station_ == nullptr || !::SetProcessWindowStation(station_)) return;
+    desktop_ = ::CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    ::SetProcessWindowStation(ours);
+  }
+  UnseenDesktop(const UnseenDesktop&) = delete;
+  UnseenDesktop& operator=(const UnseenDesktop&) = delete;
+  ~UnseenDesktop() {
+    if (desktop_ != nullptr) ::CloseDesktop(desktop_);
+    if (station_ != nullptr) ::CloseWindowStation(station_);
+  }
+  bool Made() const { return desktop_ != nullptr; }
+  std::wstring Name() const { return name_ + L"\\Default"; }
+
+ private:
+  std::wstring name_;
+  HWINSTA station_ = nullptr;
+  HDESK desktop_ = nullptr;
+};
+
+// There a dialog would wait forever: the failure goes to the debugger output
+// instead, and the launcher ends at once with 1, having removed what it made.
+TEST_F(LauncherRun, FailureWhereNobodySeesEndsWithoutADialog) {
+  const UnseenDesktop unseen;
+  ASSERT_TRUE(unseen.Made()) << ::GetLastError();
+  const std::wstring missing = temp_ + L"missing\\";
+  harness::Launch launch = Launch(L"ProbeLauncher.exe", L"", missing);
+  launch.desktop = unseen.Name();
+  launch.timeoutMs = 30000;
+  const harness::Outcome outcome = harness::Run(launch);
+  EXPECT_FALSE(outcome.timedOut);
+  EXPECT_EQ(outcome.exitCode, 1u);
+  EXPECT_TRUE(outcome.messageBoxes.empty());
+  const std::string reason = std::make_error_code(std::errc::not_a_directory).message();
+  const std::string text = "Error: 'temp_directory_path: " + reason + ": \"" +
+                           vantorlib::string::ToUtf8(missing) + "\"'" + vantorlib::string::ToUtf8(harness::kHelpLine);
+  EXPECT_EQ(outcome.debugOutput, std::vector<std::string>{text});
   ExpectNothingLeft();
 }
 

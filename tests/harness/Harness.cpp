@@ -146,6 +146,8 @@ Outcome Run(const Launch& launch) {
 
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
+  std::wstring desktop = launch.desktop;
+  if (!desktop.empty()) startup.lpDesktop = desktop.data();
   PROCESS_INFORMATION info{};
   const DWORD debugging = launch.followChildren ? DEBUG_PROCESS : DEBUG_ONLY_THIS_PROCESS;
   if (!::CreateProcessW(launch.application.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
@@ -321,6 +323,21 @@ bool RepointDirectoryLink(const std::wstring& link, const std::wstring& target) 
     ::Sleep(20);
   }
   return false;
+}
+
+std::vector<std::wstring> Entries(std::wstring folder) {
+  if (folder.back() == L'\\') folder.pop_back();
+  if (folder.rfind(L"\\\\?\\", 0) != 0) folder = L"\\\\?\\" + folder;
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW entry;
+  const HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot list " + std::filesystem::path(folder).string());
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (::FindNextFileW(find, &entry));
+  ::FindClose(find);
+  return names;
 }
 
 // Under Wine, Unix rm removes trees of any depth at once and never follows a

@@ -18,6 +18,7 @@ struct Launch {
   std::wstring commandLine;                              // program token included; empty: the quoted application
   std::optional<std::vector<std::wstring>> environment;  // "NAME=value" entries; none: inherit ours
   std::wstring currentDirectory;                         // empty: inherit ours
+  std::wstring desktop;                                  // "station\\desktop"; empty: ours
   DWORD timeoutMs = 60000;                               // then the program is terminated
   bool followChildren = false;                           // also see when the program starts a process
   std::function<void()> whileDialogShown;                // called for each dialog box, before it is dismissed
@@ -97,6 +98,10 @@ bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target);
 // Makes the directory link `link` lead to `target` instead; true once it does.
 // Under Wine, where opening a link opens its target, Unix ln replaces it.
 bool RepointDirectoryLink(const std::wstring& link, const std::wstring& target);
+
+// The names in `folder`, however long its path and whatever its names end
+// in. Raises std::runtime_error when it cannot be listed.
+std::vector<std::wstring> Entries(std::wstring folder);
 
 // Deletes a folder tree of any depth; links inside are not followed.
 void RemoveTree(const std::wstring& folder);

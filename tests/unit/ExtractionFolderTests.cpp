@@ -2,6 +2,8 @@
 
 #include <windows.h>
 #include <sddl.h>
+#include <tlhelp32.h>
+#include <winioctl.h>
 
 #include <filesystem>
 #include <fstream>
@@ -11,7 +13,9 @@
 
 #include "Extraction/ExtractionFolder.h"
 #include "Extraction/FolderSecurity.h"
+#include "Extraction/StartedInstaller.h"
 #include "Harness.h"
+#include "Imports.h"
 #include "Launcher/MainSequence.h"
 #include "TestSeams.h"
 
@@ -20,6 +24,8 @@ namespace {
 namespace fs = std::filesystem;
 using vantor::extraction::CreateExtractionFolder;
 using vantor::extraction::ExtractionFolder;
+using vantor::extraction::kNotTheExtractedInstaller;
+using vantor::extraction::VolumeFacts;
 
 // The standard engine's first output for the seed 5489 is 3499211612; its
 // low 31 bits are 1351727964. For the seed 2340096 they are 177.
@@ -140,13 +146,20 @@ TEST_F(PrivateTemp, ATemporaryPathRepointedAfterTheFolderExistsRedirectsNothing)
   EXPECT_TRUE(fs::exists(ours) && fs::is_empty(ours));
 }
 
+// Taken by a running launcher, which holds its folder (a folder of that name
+// that nobody holds is a killed run's, and swept first), or by a file.
 TEST_F(PrivateTemp, ANameThatIsTakenIsNeverUsed) {
   test_seams::folderNumberSeed = [] { return kSeed; };
   const fs::path taken = root_ / kDrawnName;
   fs::create_directory(taken);
   std::ofstream(taken / "theirs.txt") << "theirs";
-  EXPECT_EQ(ErrorOfCreating(), "Failed to create a fresh extraction folder");
-  EXPECT_TRUE(fs::exists(taken / "theirs.txt"));
+  {
+    const utilities::FileHandle running(::CreateFileW(taken.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    EXPECT_EQ(ErrorOfCreating(), "Failed to create a fresh extraction folder");
+    EXPECT_TRUE(fs::exists(taken / "theirs.txt"));
+  }
 
   fs::remove_all(taken);
   std::ofstream(taken) << "a file of that name";
@@ -155,10 +168,10 @@ TEST_F(PrivateTemp, ANameThatIsTakenIsNeverUsed) {
   EXPECT_FALSE(CryptbaseLoaded());
 }
 
-std::wstring SddlOf(const void* descriptor) {
+std::wstring SddlOf(const void* descriptor, SECURITY_INFORMATION parts) {
   wchar_t* text = nullptr;
-  ::ConvertSecurityDescriptorToStringSecurityDescriptorW(const_cast<void*>(descriptor), SDDL_REVISION_1,
-                                                          DACL_SECURITY_INFORMATION, &text, nullptr);
+  ::ConvertSecurityDescriptorToStringSecurityDescriptorW(const_cast<void*>(descriptor), SDDL_REVISION_1, parts, &text,
+                                                          nullptr);
   std::wstring result = text != nullptr ? text : L"?";
   ::LocalFree(text);
   return result;
@@ -170,11 +183,21 @@ std::wstring TokenSid(TOKEN_INFORMATION_CLASS which) {
   return sid == L"S-1-5-32-544" ? L"BA" : sid;
 }
 
-TEST(FolderSecurity, ProtectedFullControlForSystemAdministratorsAndOwnerOnly) {
-  const std::vector<BYTE> descriptor = vantor::extraction::ProtectedFolderSecurity();
-  ASSERT_TRUE(::IsValidSecurityDescriptor(const_cast<BYTE*>(descriptor.data())));
-  EXPECT_EQ(SddlOf(descriptor.data()),
-            L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + TokenSid(TokenOwner) + L")");
+// The owner is set, never left to the token's default owner (which a policy
+// can make the user, and which is a group of its own under Wine). Elevated,
+// the user's own account gets nothing: its unelevated processes could
+// otherwise plant files beside the installer or rewrite the list.
+TEST(FolderSecurity, ProtectedOwnedAndTheUserGrantedOnlyWhenNotElevated) {
+  vantor::extraction::RunningToken token = vantor::extraction::QueryRunningToken();
+  const std::wstring user = TokenSid(TokenUser);
+  const std::wstring system = L"(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+  for (const bool elevated : {true, false}) {
+    token.elevated = elevated;
+    const std::vector<BYTE> descriptor = vantor::extraction::ProtectedFolderSecurity(token);
+    ASSERT_TRUE(::IsValidSecurityDescriptor(const_cast<BYTE*>(descriptor.data())));
+    EXPECT_EQ(SddlOf(descriptor.data(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION),
+              elevated ? L"O:BAD:P" + system : L"O:" + user + L"D:P" + system + L"(A;OICI;FA;;;" + user + L")");
+  }
 }
 
 // Wine keeps no descriptor of its own for a file: it maps the access list to
@@ -186,13 +209,216 @@ TEST_F(PrivateTemp, FolderIsCreatedWithThatDescriptor) {
   ::GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
   std::vector<BYTE> descriptor(size);
   ASSERT_TRUE(::GetFileSecurityW(folder.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size));
-  std::wstring dacl = SddlOf(descriptor.data());
+  std::wstring dacl = SddlOf(descriptor.data(), DACL_SECURITY_INFORMATION);
   EXPECT_NE(dacl.find(L"(A;OICI;FA;;;SY)"), std::wstring::npos) << fs::path(dacl).string();
-  for (const std::wstring& granted : {std::wstring(L"SY"), std::wstring(L"BA"), TokenSid(TokenOwner), TokenSid(TokenUser)}) {
+  for (const std::wstring& granted : {std::wstring(L"SY"), std::wstring(L"BA"), TokenSid(TokenUser)}) {
     const std::wstring ace = L";;;" + granted + L")";
     for (std::size_t at; (at = dacl.find(ace)) != std::wstring::npos;) dacl.erase(at, ace.size());
   }
   EXPECT_EQ(dacl.find(L";;;"), std::wstring::npos) << "access for someone else: " << fs::path(dacl).string();
 }
+
+// GetTempPath2W, where the system has it, says where the folder goes (for
+// SYSTEM, a protected folder of SYSTEM's own); elsewhere GetTempPathW does.
+std::wstring systemTemporaryPath;
+DWORD WINAPI SystemsOwnTemporaryPath(DWORD size, LPWSTR buffer) {
+  if (size <= systemTemporaryPath.size()) return static_cast<DWORD>(systemTemporaryPath.size() + 1);
+  systemTemporaryPath.copy(buffer, systemTemporaryPath.size());
+  buffer[systemTemporaryPath.size()] = L'\0';
+  return static_cast<DWORD>(systemTemporaryPath.size());
+}
+
+TEST_F(PrivateTemp, TheSystemsOwnTemporaryPathWhereItHasOne) {
+  fs::create_directory(root_ / "system");
+  systemTemporaryPath = (root_ / "system").wstring() + L"\\";
+  std::vector<std::string> asked;
+  test_seams::kernelFunction = [&](const char* name) {
+    asked.emplace_back(name);
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&SystemsOwnTemporaryPath));
+  };
+  EXPECT_EQ(CreateExtractionFolder().path.parent_path(), root_ / "system");
+  EXPECT_EQ(asked, std::vector<std::string>{"GetTempPath2W"});
+  test_seams::kernelFunction = [](const char*) -> FARPROC { return nullptr; };
+  EXPECT_EQ(CreateExtractionFolder().path.parent_path(), root_);
+}
+
+// Elevated, as every process is under Wine, the run extracts only on a local
+// volume that keeps access lists: not on FAT or exFAT, not across the network.
+TEST_F(PrivateTemp, ElevatedRunsExtractOnlyWhereAccessControlHolds) {
+  ASSERT_TRUE(vantor::extraction::QueryRunningToken().elevated);
+  using vantor::extraction::kFileDeviceDfs;
+  using vantor::extraction::kFileDeviceNetworkFileSystem;
+  using vantor::extraction::kFileRemoteDevice;
+  struct Volume {
+    const char* what;
+    VolumeFacts facts;
+    bool used;
+  };
+  constexpr DWORD kNtfs = FILE_PERSISTENT_ACLS | FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
+  for (const Volume& volume : {Volume{"NTFS", {kNtfs, FILE_DEVICE_DISK, 0}, true},
+                               Volume{"FAT", {FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK, FILE_DEVICE_DISK, 0}, false},
+                               Volume{"SMB", {kNtfs, kFileDeviceNetworkFileSystem, kFileRemoteDevice}, false},
+                               Volume{"remote disk", {kNtfs, FILE_DEVICE_DISK, kFileRemoteDevice}, false},
+                               Volume{"DFS", {kNtfs, kFileDeviceDfs, 0}, false}}) {
+    test_seams::temporaryVolume = [&](HANDLE) { return volume.facts; };
+    EXPECT_EQ(ErrorOfCreating(),
+              volume.used ? "created" : "Failed to locate a temporary directory that keeps access control")
+        << volume.what;
+  }
+  EXPECT_EQ(harness::Entries(root_.wstring()).size(), 1u);  // the NTFS run's folder only
+}
+
+// Windows keeps a trailing dot or space of a folder name in the path a handle
+// gives ("\\?\C:\T.\..."), and loses it in the ordinary form; Wine drops it
+// already, so the path is given here as Windows gives it. Such a path is
+// refused, and the folder just made goes again.
+std::wstring nameEnding;
+decltype(&::GetFinalPathNameByHandleW) getFinalPath;
+DWORD WINAPI EndingTheTemporaryName(HANDLE handle, LPWSTR buffer, DWORD size, DWORD flags) {
+  wchar_t real[1024] = {};
+  if (getFinalPath(handle, real, 1024, flags) == 0) return 0;
+  std::wstring path = real;
+  path.insert(path.rfind(L'\\'), nameEnding);
+  if (size <= path.size()) return static_cast<DWORD>(path.size() + 1);
+  path.copy(buffer, path.size());
+  buffer[path.size()] = L'\0';
+  return static_cast<DWORD>(path.size());
+}
+
+TEST_F(PrivateTemp, AFolderPathTheSystemWouldReadAsAnotherIsRefused) {
+  for (const wchar_t* ending : {L".", L" "}) {
+    nameEnding = ending;
+    const harness::Redirected redirected("kernel32.dll", "GetFinalPathNameByHandleW", &EndingTheTemporaryName,
+                                         getFinalPath);
+    ASSERT_TRUE(redirected);
+    EXPECT_EQ(ErrorOfCreating(), "Failed to name the extraction folder exactly");
+    EXPECT_EQ(harness::Entries(root_.wstring()), std::vector<std::wstring>{});
+  }
+}
+
+// The whole run, with the probe installer reporting to a file of the test's
+// when it runs. Gives the run's error text, or "exit code N".
+class WholeRun : public PrivateTemp {
+ protected:
+  void SetUp() override {
+    PrivateTemp::SetUp();
+    report_ = root_ / "report.txt";
+    ::SetEnvironmentVariableW(L"VANTOR_PROBE_REPORT", report_.c_str());
+    test_seams::folderNumberSeed = [] { return kSeed; };
+  }
+  std::string Run() {
+    try {
+      return "exit code " + std::to_string(vantor::launcher::RunMainSequence());
+    } catch (const std::exception& error) {
+      return error.what();
+    }
+  }
+  bool InstallerRan() const { return fs::exists(report_); }
+
+  fs::path report_;
+};
+
+// True when every thread of process `id` is suspended.
+bool Suspended(DWORD id) {
+  const utilities::ScopedHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  THREADENTRY32 thread{};
+  thread.dwSize = sizeof(thread);
+  bool any = false;
+  for (BOOL more = ::Thread32First(snapshot.Get(), &thread); more; more = ::Thread32Next(snapshot.Get(), &thread)) {
+    if (thread.th32OwnerProcessID != id) continue;
+    const utilities::ScopedHandle opened(::OpenThread(THREAD_SUSPEND_RESUME, FALSE, thread.th32ThreadID));
+    const DWORD before = ::SuspendThread(opened.Get());
+    ::ResumeThread(opened.Get());
+    if (before == 0 || before == static_cast<DWORD>(-1)) return false;
+    any = true;
+  }
+  return any;
+}
+
+// Between its start and its first instruction the installer is suspended, and
+// the names it was given must lead to what the run holds. Re-pointed at that
+// moment (answered here for the system), the child is ended before it runs.
+enum class Repointed { Nothing, Image, Folder };
+class StartedInstaller : public WholeRun, public testing::WithParamInterface<Repointed> {};
+
+TEST_P(StartedInstaller, RunsOnlyAsTheImageAndInTheFolderHeld) {
+  bool suspended = false;
+  utilities::KernelHandle child;
+  test_seams::installerStarted = [&](HANDLE process, std::wstring& image, std::wstring& folder) {
+    suspended = Suspended(::GetProcessId(process));
+    HANDLE copy = nullptr;
+    ::DuplicateHandle(::GetCurrentProcess(), process, ::GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    child.Reset(copy);
+    if (GetParam() == Repointed::Image) image = harness::ProgramDirectory() + L"ProbeInstaller.exe";
+    if (GetParam() == Repointed::Folder) folder = root_.wstring();
+  };
+  const bool ours = GetParam() == Repointed::Nothing;
+  EXPECT_EQ(Run(), ours ? "exit code 0" : kNotTheExtractedInstaller);
+  EXPECT_TRUE(suspended);
+  EXPECT_EQ(InstallerRan(), ours);
+  DWORD exitCode = 259;
+  EXPECT_TRUE(::GetExitCodeProcess(child.Get(), &exitCode));
+  EXPECT_EQ(exitCode, ours ? 0u : 1u);
+  EXPECT_FALSE(fs::exists(root_ / kDrawnName));
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, StartedInstaller,
+                         testing::Values(Repointed::Nothing, Repointed::Image, Repointed::Folder),
+                         [](const auto& info) {
+                           return std::string(info.param == Repointed::Nothing ? "Nothing"
+                                              : info.param == Repointed::Image ? "Image"
+                                                                                : "Folder");
+                         });
+
+// A same-user process points the temporary path at a folder whose name ends
+// in a dot or a space, in the \\?\ form that keeps the name or through a link,
+// and waits in the folder the system reads instead ("T" for "T.") with a
+// program of its own under the drawn name. That program never runs, and the
+// run leaves nothing behind. Windows keeps the ending in the path the
+// folder's handle gives, and that path is refused; Wine drops it there
+// already, and the started program proves not to be ours.
+struct Redirection {
+  const wchar_t* ending;
+  bool throughLink;
+};
+class NormalisedAway : public WholeRun, public testing::WithParamInterface<Redirection> {};
+
+TEST_P(NormalisedAway, TheOtherFoldersProgramNeverRuns) {
+  const std::wstring ours = L"\\\\?\\" + root_.wstring() + L"\\T" + GetParam().ending;
+  const fs::path theirs = root_ / "T" / kDrawnName;
+  ASSERT_TRUE(::CreateDirectoryW(ours.c_str(), nullptr));
+  fs::create_directories(theirs);
+  ASSERT_TRUE(::CopyFileW((harness::ProgramDirectory() + L"ProbeInstaller.exe").c_str(), (theirs / "Setup.exe").c_str(),
+                          FALSE));
+  // Held open as a running launcher holds its folder, so that no sweep of
+  // stale folders takes it away.
+  const utilities::FileHandle held(::CreateFileW(theirs.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  ASSERT_TRUE(held.IsOpen());
+  if (GetParam().throughLink) {
+    const std::wstring link = (root_ / "link").wstring();
+    ASSERT_TRUE(harness::MakeDirectoryLink(link, ours));
+    Point(link + L"\\");
+  } else {
+    Point(ours + L"\\");
+  }
+  // Wine's GetTempPathW drops the dot of the literal form itself: that run
+  // meets the other folder's name taken.
+  const std::string error = Run();
+  EXPECT_TRUE(error == kNotTheExtractedInstaller || error == "Failed to name the extraction folder exactly" ||
+              error == "Failed to create a fresh extraction folder")
+      << error;
+  EXPECT_FALSE(InstallerRan()) << error;
+  EXPECT_EQ(harness::Entries(ours), std::vector<std::wstring>{});
+  EXPECT_EQ(harness::Entries(theirs.wstring()), std::vector<std::wstring>{L"Setup.exe"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, NormalisedAway,
+                         testing::Values(Redirection{L".", false}, Redirection{L".", true}, Redirection{L" ", false},
+                                         Redirection{L" ", true}),
+                         [](const auto& info) {
+                           return std::string(info.param.ending[0] == L'.' ? "Dot" : "Space") +
+                                  (info.param.throughLink ? "ThroughALink" : "InTheLiteralForm");
+                         });
 
 }  // namespace

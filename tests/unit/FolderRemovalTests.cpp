@@ -18,6 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 using test_seams::RemovalStep;
 using vantor::extraction::RemoveExtractionFolder;
+using vantor::extraction::SweepBounds;
+using vantor::extraction::SweepStaleFolders;
 using utilities::FileHandle;
 
 // The folder held as the launcher holds its extraction folder.
@@ -61,7 +63,7 @@ class Removal : public testing::Test {
 // Listed, then gone before it is opened (its owner deleted it): nothing is
 // left to remove, and the removal goes on.
 TEST_F(Removal, AnEntryGoneBeforeItIsOpenedCountsAsGone) {
-  test_seams::removalStep = [&](RemovalStep step, std::wstring_view name) {
+  test_seams::removalStep = [&](RemovalStep step, std::wstring_view name, ULONG) {
     if (step == RemovalStep::Opening && name == L"Setup.exe") ::DeleteFileW((folder_ + L"\\Setup.exe").c_str());
   };
   RemoveExtractionFolder(Held(folder_));
@@ -76,7 +78,7 @@ TEST_F(Removal, TheWalkStopsAtTheFirstEntryItCannotDelete) {
   std::vector<std::wstring> openedBefore;
   FileHandle holder;
   int files = 0;
-  test_seams::removalStep = [&](RemovalStep step, std::wstring_view name) {
+  test_seams::removalStep = [&](RemovalStep step, std::wstring_view name, ULONG) {
     if (step != RemovalStep::Opening || holder.IsOpen()) return;
     if (std::find(topLevel.begin(), topLevel.end(), name) == topLevel.end()) return;
     if (name != L"sub" && ++files == 2) {  // the second file: held open without delete sharing
@@ -111,7 +113,7 @@ TEST_F(Removal, ALeftoverHeldForWritingWithDeleteSharingStillGoes) {
 // place. What opens is not the entry that was listed, so it is left alone.
 TEST_F(Removal, FolderSwappedForALinkBeforeItIsOpenedIsNotFollowed) {
   bool swapped = false;
-  test_seams::removalStep = [&](RemovalStep step, std::wstring_view name) {
+  test_seams::removalStep = [&](RemovalStep step, std::wstring_view name, ULONG) {
     if (step != RemovalStep::Opening || name != L"sub" || swapped) return;
     swapped = ::MoveFileW((folder_ + L"\\sub").c_str(), (root_ + L"\\moved").c_str()) &&
               harness::MakeDirectoryLink(folder_ + L"\\sub", outside_);
@@ -125,7 +127,7 @@ TEST_F(Removal, FolderSwappedForALinkBeforeItIsOpenedIsNotFollowed) {
 // moved away to make room for a link while its entries are removed.
 TEST_F(Removal, EnteredFoldersCannotBeMovedAway) {
   std::vector<std::wstring> moved;
-  test_seams::removalStep = [&](RemovalStep step, std::wstring_view name) {
+  test_seams::removalStep = [&](RemovalStep step, std::wstring_view name, ULONG) {
     if (step != RemovalStep::Entered || name != L"sub") return;
     for (const std::wstring& path : {folder_ + L"\\sub", folder_}) {
       if (::MoveFileW(path.c_str(), (root_ + L"\\moved").c_str())) moved.push_back(path);
@@ -251,8 +253,10 @@ TEST_P(ReparsePoints, OnlyNameSurrogatesAreLinks) {
   dressing = GetParam();
   fs::create_directories(folder_ + L"\\empty");
   bool entered = false;
-  test_seams::removalStep = [&](RemovalStep step, std::wstring_view name) {
+  std::vector<std::wstring> followed;  // opens that would enter a link instead of taking it as itself
+  test_seams::removalStep = [&](RemovalStep step, std::wstring_view name, ULONG options) {
     entered = entered || (step == RemovalStep::Entered && name == dressing.name);
+    if (step == RemovalStep::Opening && (options & FILE_OPEN_REPARSE_POINT) == 0) followed.emplace_back(name);
   };
   {
     const harness::Redirected dressed("kernel32.dll", "GetFileInformationByHandleEx", &DressAsReparsePoint,
@@ -261,6 +265,9 @@ TEST_P(ReparsePoints, OnlyNameSurrogatesAreLinks) {
     RemoveExtractionFolder(Held(folder_));
   }
   EXPECT_EQ(entered, GetParam().entered);
+  // Wine opens a link's target either way; on Windows this flag alone decides
+  // whether a link is deleted as a link or entered.
+  EXPECT_EQ(followed, std::vector<std::wstring>{});
   EXPECT_EQ(!fs::exists(folder_), GetParam().removed);
   if (!GetParam().removed) EXPECT_TRUE(fs::exists(folder_ + L"\\sub\\nested\\data.bin"));
 }
@@ -274,5 +281,112 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) {
       return harness::TestName(info.param.name) + "Tag" + std::to_string(info.param.tag);
     });
+
+// The temporary directory as the launcher holds it while it sweeps.
+FileHandle HeldTemp(const std::wstring& folder) {
+  return FileHandle(::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+// What killed runs, and others, leave in the temporary directory (the
+// fixture's folder, which holds "VantorSetup-1" with nested content), and
+// what the sweep at start does with each.
+enum class Leftover { Folder, FolderWithLink, Link, File, HeldFolder };
+struct Stale {
+  const wchar_t* name;
+  Leftover kind;
+  bool swept;
+};
+constexpr Stale kStale[] = {
+    {L"VantorSetup-1", Leftover::Folder, true},
+    {L"VantorSetup-0", Leftover::Folder, true},
+    {L"VantorSetup-2147483647", Leftover::Folder, true},
+    {L"VantorSetup-2", Leftover::FolderWithLink, true},
+    {L"VantorSetup-3", Leftover::Link, true},
+    {L"VantorSetup-4", Leftover::File, false},
+    {L"VantorSetup-5", Leftover::HeldFolder, false},  // a running launcher's
+    {L"VantorSetup-", Leftover::Folder, false},
+    {L"VantorSetup-012", Leftover::Folder, false},
+    {L"VantorSetup-2147483648", Leftover::Folder, false},
+    {L"VantorSetup-12a", Leftover::Folder, false},
+    {L"VantorSetup-12.old", Leftover::Folder, false},
+    {L"VantorSetup--12", Leftover::Folder, false},
+    {L"vantorsetup-12", Leftover::Folder, false},
+    {L"My VantorSetup-12", Leftover::Folder, false},
+};
+
+// Links are deleted as entries and never followed. Wine refuses to delete a
+// link whose target has content (see the README), so there the link stays
+// and only its target's safety shows.
+TEST_F(Removal, SweepRemovesOnlyStaleExtractionFoldersAndNeverFollowsLinks) {
+  std::vector<FileHandle> running;
+  for (const Stale& stale : kStale) {
+    const std::wstring path = root_ + L"\\" + stale.name;
+    switch (stale.kind) {
+      case Leftover::Folder:
+      case Leftover::HeldFolder:
+        fs::create_directories(path + L"\\cache");
+        std::ofstream(fs::path(path + L"\\cache\\data.bin")) << "x";
+        if (stale.kind == Leftover::HeldFolder) running.push_back(Held(path));
+        break;
+      case Leftover::FolderWithLink:
+        fs::create_directories(path);
+        ASSERT_TRUE(harness::MakeDirectoryLink(path + L"\\outside-link", outside_));
+        break;
+      case Leftover::Link:
+        ASSERT_TRUE(harness::MakeDirectoryLink(path, outside_));
+        break;
+      case Leftover::File:
+        std::ofstream(fs::path(path)) << "x";
+        break;
+    }
+  }
+
+  SweepStaleFolders(HeldTemp(root_).Get());
+
+  const bool wine = !harness::UnixPath(root_).empty();
+  EXPECT_TRUE(fs::exists(outside_ + L"\\keep.txt"));
+  for (const Stale& stale : kStale) {
+    if (wine && (stale.kind == Leftover::FolderWithLink || stale.kind == Leftover::Link)) continue;
+    EXPECT_EQ(!fs::exists(fs::symlink_status(root_ + L"\\" + stale.name)), stale.swept) << fs::path(stale.name).string();
+  }
+  EXPECT_TRUE(fs::exists(root_ + L"\\VantorSetup-5\\cache\\data.bin"));
+}
+
+// A start never stalls on leftovers: the sweep takes on so many stale folders
+// at most, and stops at its deadline, also in the middle of a folder (here
+// the first folder it opens is reached only after the deadline has passed).
+struct Bounded {
+  SweepBounds bounds;
+  DWORD delayMs;  // at the first entry opened
+  std::size_t left;
+};
+
+class SweepBound : public Removal, public testing::WithParamInterface<Bounded> {};
+
+TEST_P(SweepBound, IsKeptAndWhatIsLeftStaysForTheNextStart) {
+  for (const wchar_t* name : {L"\\VantorSetup-2", L"\\VantorSetup-3", L"\\VantorSetup-4"}) {
+    fs::create_directories(root_ + name);
+  }
+  bool delayed = false;
+  test_seams::removalStep = [&](RemovalStep, std::wstring_view, ULONG) {
+    if (!delayed) ::Sleep(GetParam().delayMs);
+    delayed = true;
+  };
+  SweepStaleFolders(HeldTemp(root_).Get(), GetParam().bounds);
+  std::size_t left = 0;
+  for (const auto& entry : fs::directory_iterator(root_)) left += entry.path().filename() != "outside" ? 1 : 0;
+  EXPECT_EQ(left, GetParam().left);
+  if (GetParam().left == 4) EXPECT_TRUE(fs::exists(folder_ + L"\\sub\\nested\\data.bin"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounds, SweepBound,
+                         testing::Values(Bounded{{2, 60000}, 0, 2}, Bounded{{64, 0}, 0, 4},
+                                         Bounded{{64, 20}, 100, 4}),
+                         [](const auto& info) {
+                           return "Folders" + std::to_string(info.param.bounds.folders) + "Ms" +
+                                  std::to_string(info.param.bounds.milliseconds);
+                         });
 
 }  // namespace
