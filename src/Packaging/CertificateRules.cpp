@@ -7,18 +7,14 @@
 #include <utility>
 
 #include "Packaging/ByteView.h"
+#include "Packaging/Der.h"
 #include "Packaging/PackError.h"
 
 namespace vantor::packaging {
 namespace {
 
-constexpr std::uint8_t kBoolean = 0x01;
-constexpr std::uint8_t kInteger = 0x02;
-constexpr std::uint8_t kBitString = 0x03;
-constexpr std::uint8_t kOctetString = 0x04;
-constexpr std::uint8_t kNull = 0x05;
-constexpr std::uint8_t kObjectId = 0x06;
-constexpr std::uint8_t kSequence = 0x30;
+using namespace der;
+
 constexpr std::uint8_t kVersion = 0xA0;       // [0] EXPLICIT
 constexpr std::uint8_t kIssuerUniqueId = 0x81;  // [1] IMPLICIT
 constexpr std::uint8_t kSubjectUniqueId = 0x82;  // [2] IMPLICIT
@@ -37,68 +33,6 @@ constexpr std::array<std::uint8_t, 3> kKeyUsage = {0x55, 0x1D, 0x0F};
 constexpr unsigned kDigitalSignature = 0;  // key usage bits, counted from the first byte's top bit
 constexpr unsigned kKeyCertSign = 5;
 constexpr std::size_t kMinimumRsaBits = 2048;
-
-template <typename Bytes>
-bool Equal(ByteView view, const Bytes& bytes) {
-  return view.Size() == bytes.size() && std::equal(bytes.begin(), bytes.end(), view.Data());
-}
-bool Equal(ByteView a, ByteView b) { return a.Size() == b.Size() && std::equal(a.Data(), a.Data() + a.Size(), b.Data()); }
-
-// "1.2.840.113549.1.1.1", for messages.
-std::string DottedOid(ByteView oid) {
-  std::string text;
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < oid.Size() && value >> 56 == 0; ++i) {
-    value = (value << 7) | (oid.U8(i) & 0x7Fu);
-    if (oid.U8(i) & 0x80) continue;
-    text += text.empty() ? std::to_string(std::min<std::uint64_t>(value / 40, 2)) + "." +
-                               std::to_string(value - 40 * std::min<std::uint64_t>(value / 40, 2))
-                         : "." + std::to_string(value);
-    value = 0;
-  }
-  return text;
-}
-
-// DER elements read one after another from a window. A length that runs past
-// the window raises FormatError.
-class DerReader {
- public:
-  DerReader(ByteView bytes, std::string what) : bytes_(bytes), what_(std::move(what)) {}
-
-  bool AtEnd() const { return at_ == bytes_.Size(); }
-  bool Next(std::uint8_t tag) const { return !AtEnd() && bytes_.U8(at_) == tag; }
-
-  // The contents of the next element, which must carry `tag`.
-  ByteView Read(std::uint8_t tag, const char* name) {
-    if (!Next(tag)) throw InputError(what_ + " is not DER: no " + name + " where expected");
-    std::size_t length = bytes_.U8(at_ + 1);
-    std::size_t header = 2;
-    if (length & 0x80) {
-      // Long form: 1 to 4 bytes, the fewest that hold the length.
-      const std::size_t count = length & 0x7F;
-      if (count == 0 || count > 4) throw InputError(what_ + " is not DER: the length of its " + name + " is not definite");
-      length = 0;
-      for (std::size_t i = 0; i < count; ++i) length = (length << 8) | bytes_.U8(at_ + 2 + i);
-      if (length < 0x80 || length >> (8 * (count - 1)) == 0)
-        throw InputError(what_ + " is not DER: the length of its " + name + " is not minimal");
-      header += count;
-    }
-    const ByteView contents = bytes_.Sub(at_ + header, length, name);
-    at_ += header + length;
-    return contents;
-  }
-  void Skip(std::uint8_t tag, const char* name) {
-    if (Next(tag)) Read(tag, name);
-  }
-  void End(const char* name) const {
-    if (!AtEnd()) throw InputError(what_ + " is not DER: bytes after the end of its " + name);
-  }
-
- private:
-  ByteView bytes_;
-  std::string what_;
-  std::size_t at_ = 0;
-};
 
 bool Boolean(ByteView contents) { return contents.Size() == 1 && contents.U8(0) != 0; }
 
