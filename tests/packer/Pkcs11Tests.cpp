@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -127,6 +128,22 @@ TEST_F(Pkcs11Test, RefusesAModuleItCannotTrust) {
       EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos) << c.module << ": " << error.what();
     }
   }
+
+  // A library still loaded under the module's name, whose file has since been
+  // replaced: the loader would hand back the old one, which is not the file checked.
+  const std::filesystem::path swapped = Dir() / "swapped.so";
+  std::filesystem::copy_file(kSoftHsm, swapped);
+  void* old = ::dlopen(swapped.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(old, nullptr);
+  std::filesystem::copy_file(DefaultPkcs11Module(), Dir() / "new.so");
+  std::filesystem::rename(Dir() / "new.so", swapped);
+  EXPECT_THROW(
+      try { Sign("pkcs11:token=Test;object=signer", "1234", swapped); } catch (const InputError& error) {
+        EXPECT_NE(std::string(error.what()).find("another library of its name"), std::string::npos) << error.what();
+        throw;
+      },
+      InputError);
+  ::dlclose(old);
 }
 
 TEST(Pkcs11Uri, ReadsTheAttributesPercentDecoded) {
