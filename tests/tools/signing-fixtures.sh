@@ -65,19 +65,19 @@ CNF
 # to its own folder, where the file "queries" counts the queries it got.
 # With --fail-first, its first N queries get HTTP 503.
 start_timestamp_server() {
-  local var=$1 tsa=$2 state
+  # Locals named so that they cannot hide the caller's VAR.
+  local _sts_var=$1 _sts_tsa=$2 _sts_state _sts_try
   shift 2
-  state=$(mktemp -d "$tsa/server.XXXXXX")
-  python3 "$signing_fixtures/timestamp-server.py" "$tsa" "$state" "$@" </dev/null >/dev/null 2>&1 &
+  _sts_state=$(mktemp -d "$_sts_tsa/server.XXXXXX")
+  python3 "$signing_fixtures/timestamp-server.py" "$_sts_tsa" "$_sts_state" "$@" </dev/null >/dev/null 2>&1 &
   timestamp_server_pids+=($!)
-  local tries
-  for tries in $(seq 100); do
-    [ -s "$state/port" ] && break
+  for _sts_try in $(seq 100); do
+    [ -s "$_sts_state/port" ] && break
     sleep 0.1
   done
-  [ -s "$state/port" ] || { echo "signing-fixtures: the time-stamp server did not start" >&2; return 1; }
-  printf -v "$var" 'http://127.0.0.1:%s/' "$(cat "$state/port")"
-  printf -v "${var}_state" '%s' "$state"
+  [ -s "$_sts_state/port" ] || { echo "signing-fixtures: the time-stamp server did not start" >&2; return 1; }
+  printf -v "$_sts_var" 'http://127.0.0.1:%s/' "$(cat "$_sts_state/port")"
+  printf -v "${_sts_var}_state" '%s' "$_sts_state"
 }
 
 stop_timestamp_servers() {
