@@ -183,9 +183,12 @@ std::string TimeText(std::uint8_t tag, ByteView value) {
   const std::size_t yearDigits = tag == kUtcTime ? 2 : 4;
   const std::size_t digits = yearDigits + 10;
   std::size_t end = digits;
-  if (tag == kGeneralizedTime && end < text.size() && text[end] == '.')
+  bool valid = true;
+  if (tag == kGeneralizedTime && end < text.size() && text[end] == '.') {
     for (++end; end < text.size() && text[end] >= '0' && text[end] <= '9';) ++end;
-  bool valid = text.size() == end + 1 && text[end] == 'Z';
+    valid = end > digits + 1;  // a fraction has digits
+  }
+  valid = valid && text.size() == end + 1 && text[end] == 'Z';
   for (std::size_t i = 0; valid && i < digits; ++i) valid = text[i] >= '0' && text[i] <= '9';
   const auto field = [&](std::size_t at) { return (text[at] - '0') * 10 + (text[at + 1] - '0'); };
   valid = valid && field(yearDigits) >= 1 && field(yearDigits) <= 12 && field(yearDigits + 2) >= 1 &&
@@ -289,12 +292,14 @@ std::optional<AuthenticodeSignature> ReadAuthenticode(const PeImage& image) {
   try {
     // The one directory whose address is a file offset.
     const ByteView table = image.Bytes().Sub(directory.rva, directory.size, "security directory");
-    for (std::size_t at = 0; at < table.Size(); at = AlignUp(at + table.U32(at), kEntryAlignment)) {
+    for (std::size_t at = 0; at < table.Size();) {
       const std::uint32_t length = table.U32(at);
       if (length < kEntryHeaderSize) throw InputError(std::string(kWhat) + ": a certificate entry of " + Hex(length) + " bytes");
       const ByteView entry = table.Sub(at, length, "certificate entry");
       if (entry.U16(4) == kRevision2 && entry.U16(6) == kPkcsSignedData)
         return ReadSignedData(entry.From(kEntryHeaderSize, "signature"));
+      // The entry lies inside the directory, so this is at most 7 bytes past its end.
+      at = static_cast<std::size_t>(AlignUp(std::uint64_t{at} + length, kEntryAlignment));
     }
   } catch (const FormatError& error) {
     throw InputError(std::string(kWhat) + ": " + error.what());

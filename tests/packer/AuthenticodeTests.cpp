@@ -112,6 +112,7 @@ TEST(Authenticode, RefusesDamagedDirectoriesAndSignatures) {
       {"padding that is not zero", Signed(padded)},
       {"a month 13", Signed(Entry(2, LegacySignature(Text(0x17, "991331235959Z"))))},
       {"a time without its Z", Signed(Entry(2, LegacySignature(Text(0x17, "9912312359590"))))},
+      {"a fraction without digits", Signed(Entry(2, LegacySignature(Text(0x18, "20491231235959.Z"))))},
       {"a time of the wrong type", Signed(Entry(2, LegacySignature(Der(0x02, {{0x01}}))))},
       {"not signed data", Signed(Entry(2, Der(0x30, {Oid({0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x01}), Der(0xA0, {})})))},
       {"cut short", Signed(Entry(2, Bytes(good.begin(), good.end() - 1)))},
