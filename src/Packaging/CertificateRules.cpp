@@ -7,18 +7,14 @@
 #include <utility>
 
 #include "Packaging/ByteView.h"
+#include "Packaging/Der.h"
 #include "Packaging/PackError.h"
 
 namespace vantor::packaging {
 namespace {
 
-constexpr std::uint8_t kBoolean = 0x01;
-constexpr std::uint8_t kInteger = 0x02;
-constexpr std::uint8_t kBitString = 0x03;
-constexpr std::uint8_t kOctetString = 0x04;
-constexpr std::uint8_t kNull = 0x05;
-constexpr std::uint8_t kObjectId = 0x06;
-constexpr std::uint8_t kSequence = 0x30;
+using namespace der;
+
 constexpr std::uint8_t kVersion = 0xA0;       // [0] EXPLICIT
 constexpr std::uint8_t kIssuerUniqueId = 0x81;   // [1] IMPLICIT
 constexpr std::uint8_t kSubjectUniqueId = 0x82;  // [2] IMPLICIT
@@ -43,120 +39,7 @@ constexpr std::size_t kMinimumRsaBits = 2048;
 constexpr std::uint64_t kVersion2 = 1;  // the version field counts from 0
 constexpr std::uint64_t kVersion3 = 2;
 
-template <typename Bytes>
-bool Equal(ByteView view, const Bytes& bytes) {
-  return view.Size() == bytes.size() && std::equal(bytes.begin(), bytes.end(), view.Data());
-}
-bool Equal(ByteView a, ByteView b) { return a.Size() == b.Size() && std::equal(a.Data(), a.Data() + a.Size(), b.Data()); }
-
-// "1.2.840.113549.1.1.1", for messages.
-std::string DottedOid(ByteView oid) {
-  std::string text;
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < oid.Size() && value >> 56 == 0; ++i) {
-    value = (value << 7) | (oid.U8(i) & 0x7Fu);
-    if (oid.U8(i) & 0x80) continue;
-    text += text.empty() ? std::to_string(std::min<std::uint64_t>(value / 40, 2)) + "." +
-                               std::to_string(value - 40 * std::min<std::uint64_t>(value / 40, 2))
-                         : "." + std::to_string(value);
-    value = 0;
-  }
-  return text;
-}
-
 [[noreturn]] void Refuse(const std::string& detail) { throw ManifestError("certificate", detail); }
-
-// DER elements read one after another from a window. A length that runs past
-// the window raises FormatError; anything DER spells one way only is required
-// in that spelling.
-class DerReader {
- public:
-  DerReader(ByteView bytes, std::string what) : bytes_(bytes), what_(std::move(what)) {}
-
-  bool AtEnd() const { return at_ == bytes_.Size(); }
-  bool Next(std::uint8_t tag) const { return !AtEnd() && bytes_.U8(at_) == tag; }
-
-  // The contents of the next element, which must carry `tag`.
-  ByteView Read(std::uint8_t tag, const char* name) {
-    if (!Next(tag)) NotDer(std::string("no ") + name + " where expected");
-    std::size_t length = bytes_.U8(at_ + 1);
-    std::size_t header = 2;
-    if (length & 0x80) {
-      // Long form: 1 to 4 bytes, the fewest that hold the length.
-      const std::size_t count = length & 0x7F;
-      if (count == 0 || count > 4) NotDer(std::string("the length of its ") + name + " is not definite");
-      length = 0;
-      for (std::size_t i = 0; i < count; ++i) length = (length << 8) | bytes_.U8(at_ + 2 + i);
-      if (length < 0x80 || length >> (8 * (count - 1)) == 0) NotDer(std::string("the length of its ") + name + " is not minimal");
-      header += count;
-    }
-    const ByteView contents = bytes_.Sub(at_ + header, length, name);
-    at_ += header + length;
-    return contents;
-  }
-  void End(const char* name) const {
-    if (!AtEnd()) NotDer(std::string("bytes after the end of its ") + name);
-  }
-
-  // A BOOLEAN: one byte, 0x00 or 0xFF. One whose DEFAULT is FALSE is left
-  // out when false, so `defaultFalse` refuses an explicit FALSE.
-  bool Boolean(const char* name, bool defaultFalse) {
-    const ByteView contents = Read(kBoolean, name);
-    if (contents.Size() != 1 || (contents.U8(0) != 0x00 && contents.U8(0) != 0xFF))
-      NotDer(std::string("its ") + name + " is not 0x00 or 0xFF");
-    if (defaultFalse && contents.U8(0) == 0x00) NotDer(std::string("its ") + name + " spells out the default FALSE");
-    return contents.U8(0) == 0xFF;
-  }
-  // A non-negative INTEGER in the fewest bytes, as its magnitude without a
-  // leading zero byte.
-  ByteView Unsigned(const char* name) {
-    const ByteView contents = Read(kInteger, name);
-    if (contents.Empty() || (contents.Size() > 1 && contents.U8(0) == 0x00 && contents.U8(1) < 0x80) ||
-        (contents.Size() > 1 && contents.U8(0) == 0xFF && contents.U8(1) >= 0x80))
-      NotDer(std::string("its ") + name + " is not a minimal integer");
-    if (contents.U8(0) >= 0x80) Refuse(what_ + " has a negative " + name);
-    return contents.U8(0) == 0x00 && contents.Size() > 1 ? contents.From(1, name) : contents;
-  }
-  // A small INTEGER (a version), as a number.
-  std::uint64_t Small(const char* name) {
-    const ByteView magnitude = Unsigned(name);
-    if (magnitude.Size() > 4) Refuse(what_ + " has a " + name + " out of range");
-    return BigEndian(magnitude);
-  }
-  // A BIT STRING's bits: the count of unused bits (0 to 7, none in an empty
-  // string) and the unused bits themselves zero. `namedBits` also refuses
-  // trailing zero bits, which DER drops from a list of named bits.
-  ByteView BitString(const char* name, bool namedBits) {
-    const ByteView contents = Read(kBitString, name);
-    if (contents.Empty()) NotDer(std::string("its ") + name + " has no count of unused bits");
-    const unsigned unused = contents.U8(0);
-    const std::uint8_t last = contents.U8(contents.Size() - 1);
-    if (unused > 7 || (contents.Size() == 1 && unused != 0)) NotDer(std::string("its ") + name + " has a wrong count of unused bits");
-    if (contents.Size() > 1 && (last & ((1u << unused) - 1)) != 0)
-      NotDer(std::string("its ") + name + " has bits set among its unused bits");
-    if (namedBits && contents.Size() > 1 && ((last >> unused) & 1) == 0)
-      NotDer(std::string("its ") + name + " ends in zero bits");
-    return contents;
-  }
-  // The whole bytes of a BIT STRING that must have no unused bits.
-  ByteView Bytes(const char* name) {
-    const ByteView contents = BitString(name, false);
-    if (contents.U8(0) != 0) NotDer(std::string("its ") + name + " is not whole bytes");
-    return contents.From(1, name);
-  }
-
- private:
-  static std::uint64_t BigEndian(ByteView bytes) {
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < bytes.Size(); ++i) value = value << 8 | bytes.U8(i);
-    return value;
-  }
-  [[noreturn]] void NotDer(const std::string& detail) const { Refuse(what_ + " is not DER: " + detail); }
-
-  ByteView bytes_;
-  std::string what_;
-  std::size_t at_ = 0;
-};
 
 // Bit `bit` of a BIT STRING as BitString returns it; unused bits read as zero.
 bool BitSet(ByteView bitString, unsigned bit) {
@@ -313,6 +196,10 @@ Names CheckOne(const std::vector<std::uint8_t>& der, Role role) {
     return Check(ByteView(der.data(), der.size(), "certificate"), role, what);
   } catch (const FormatError& error) {
     Refuse(what + " is not DER: " + error.what());
+  } catch (const ManifestError&) {
+    throw;
+  } catch (const InputError& error) {
+    Refuse(error.what());  // what the DER reader refused, as this check's verdict
   }
 }
 
