@@ -228,7 +228,7 @@ std::optional<std::string> ChoosePin(const Pkcs11Uri& uri, const std::optional<s
   if (!uri.pinSource) return std::nullopt;
   // pin-source: a file, named by a path or a file: URI; its first line is the PIN.
   std::filesystem::path source = uri.pinSource->rfind("file:", 0) == 0 ? uri.pinSource->substr(5) : *uri.pinSource;
-  const std::vector<std::uint8_t> bytes = ReadWholeFile("PIN source", source, kMaxPinFile);
+  const std::vector<std::uint8_t> bytes = File::OpenInput("PIN source", source).ReadAll(kMaxPinFile);
   std::string text(bytes.begin(), bytes.end());
   text.erase(std::min(text.find('\n'), text.size()));
   return text;
