@@ -40,12 +40,21 @@ constexpr const char* kVerifyHelp =
     "MD5, the certificate rules, the signature over line 1 and that the signer's\n"
     "certificate is issued by the CA in it. On failure prints one line naming the\n"
     "check (form, size, md5, certificate, signature) and exits 2.\n";
+constexpr const char* kMakeManifestHelp =
+    "usage: vantor-pack make-manifest --installer FILE --key KEY --cert SIGNER.pem --ca CA.pem\n"
+    "                                 --output FILE [--key-pass PASSWORD]\n"
+    "Writes the installer's signed manifest: line 1 '\"setup.exe\" <size> <md5>', the\n"
+    "RSA PKCS#1 v1.5 SHA-256 signature over it by KEY, the signer's and the CA's\n"
+    "certificates. KEY is a PEM private key (an encrypted one opened with\n"
+    "--key-pass) or a PKCS#12 file (--key-pass its password). The manifest passes\n"
+    "verify-manifest's checks before anything is written, and is written the way\n"
+    "pack writes its output.\n";
 constexpr const char* kPlaceHelp =
     "usage: vantor-pack place --file FILE --output FILE\n"
     "Copies FILE (a signed launcher, a manifest) to OUTPUT the way pack writes its\n"
     "output: never through a link, whole or not at all.\n";
 constexpr const char* kCommands =
-    "Commands: pack (the default), verify-manifest, place; vantor-pack COMMAND --help.\n"
+    "Commands: pack (the default), make-manifest, verify-manifest, place; vantor-pack COMMAND --help.\n"
     "Exit codes: 0 done, 1 write failure, 2 bad input (nothing written).\n";
 
 // A command-line argument as UTF-8, for option names and values that are not
@@ -106,6 +115,7 @@ std::string PackHelp() {
 
 int Run(const std::vector<fs::path>& arguments) {
   PackOptions pack;
+  MakeManifestOptions make;
   fs::path installer, manifest, file, output;
   const auto path = [](fs::path& to) { return [&to](const fs::path& value) { to = value; }; };
   std::vector<Command> commands = {
@@ -134,6 +144,15 @@ int Run(const std::vector<fs::path>& arguments) {
          }
          std::cout << "manifest valid: size, MD5, certificates, signature and chain\n";
        }},
+      {"make-manifest",
+       kMakeManifestHelp,
+       {{"--installer", true, false, path(make.installer)},
+        {"--key", true, false, [&](const fs::path& v) { make.key = Utf8(v); }},
+        {"--cert", true, false, path(make.certificate)},
+        {"--ca", true, false, path(make.ca)},
+        {"--output", true, false, path(make.output)},
+        {"--key-pass", false, false, [&](const fs::path& v) { make.keyPassword = Utf8(v); }}},
+       [&] { MakeManifest(make); }},
       {"place", kPlaceHelp, {{"--file", true, false, path(file)}, {"--output", true, false, path(output)}},
        [&] { PlaceFile(file, output); }},
   };
