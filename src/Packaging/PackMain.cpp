@@ -107,6 +107,16 @@ bool Parse(const std::vector<fs::path>& arguments, std::size_t first, std::vecto
   return true;
 }
 
+// Runs `step`, reporting a manifest check that fails as "CHECK: DETAIL".
+template <typename Step>
+void NamingTheCheck(Step step) {
+  try {
+    step();
+  } catch (const ManifestError& error) {
+    throw InputError(std::string(error.Check()) + ": " + error.Detail());
+  }
+}
+
 std::string PackHelp() {
   std::string usage = kPackHelp;
   const std::string marker = "%KEYS%";
@@ -137,11 +147,7 @@ int Run(const std::vector<fs::path>& arguments) {
        [&] { Pack(pack); }},
       {"verify-manifest", kVerifyHelp, {{"--installer", true, false, path(installer)}, {"--manifest", true, false, path(manifest)}},
        [&] {
-         try {
-           VerifyManifestFiles(installer, manifest);
-         } catch (const ManifestError& error) {
-           throw InputError(std::string(error.Check()) + ": " + error.Detail());
-         }
+         NamingTheCheck([&] { VerifyManifestFiles(installer, manifest); });
          std::cout << "manifest valid: size, MD5, certificates, signature and chain\n";
        }},
       {"make-manifest",
@@ -152,7 +158,7 @@ int Run(const std::vector<fs::path>& arguments) {
         {"--ca", true, false, path(make.ca)},
         {"--output", true, false, path(make.output)},
         {"--key-pass", false, false, [&](const fs::path& v) { make.keyPassword = Utf8(v); }}},
-       [&] { MakeManifest(make); }},
+       [&] { NamingTheCheck([&] { MakeManifest(make); }); }},
       {"place", kPlaceHelp, {{"--file", true, false, path(file)}, {"--output", true, false, path(output)}},
        [&] { PlaceFile(file, output); }},
   };
