@@ -46,6 +46,19 @@ void VerifySignature(std::string_view message, const std::vector<std::uint8_t>& 
 // same result on any day.
 void VerifyIssuedBy(const Der& signer, const Der& ca);
 
+using Sha256Digest = std::array<std::uint8_t, 32>;
+Sha256Digest Sha256(const std::uint8_t* data, std::size_t size);
+
+// What a certificate says of itself, for reports: its subject as the system
+// spells distinguished names, and its validity (UTC, "YYYY-MM-DDTHH:MM:SSZ").
+struct CertificateFacts {
+  std::string subject;
+  std::string notBefore;
+  std::string notAfter;
+};
+// Raises ManifestError ("certificate") when `der` cannot be read.
+CertificateFacts ReadCertificateFacts(const Der& der);
+
 // An RSA private key that signs with PKCS#1 v1.5 and SHA-256 (deterministic:
 // one key, one message, one signature, on either system).
 class SigningKey {

@@ -6,6 +6,7 @@
 #include <openssl/x509.h>
 
 #include <cstring>
+#include <ctime>
 
 #include <algorithm>
 #include <string>
@@ -151,6 +152,32 @@ std::vector<std::uint8_t> SigningKey::Sign(std::string_view message) const {
     throw std::runtime_error("signing failed");
   signature.resize(size);
   return signature;
+}
+
+Sha256Digest Sha256(const std::uint8_t* data, std::size_t size) {
+  Sha256Digest digest{};
+  unsigned int length = 0;
+  if (EVP_Digest(data, size, digest.data(), &length, EVP_sha256(), nullptr) != 1 || length != digest.size())
+    throw std::runtime_error("SHA-256 failed");
+  return digest;
+}
+
+CertificateFacts ReadCertificateFacts(const Der& der) {
+  const auto certificate = ReadCertificate(der, "");
+  const auto time = [](const ASN1_TIME* when) {
+    std::tm parts{};
+    if (when == nullptr || ASN1_TIME_to_tm(when, &parts) != 1) return std::string();
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return std::string(text);
+  };
+  BioOwner bio(BIO_new(BIO_s_mem()));
+  if (!bio) throw std::bad_alloc();
+  X509_NAME_print_ex(bio.get(), X509_get_subject_name(certificate.get()), 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+  char* text = nullptr;
+  const long length = BIO_get_mem_data(bio.get(), &text);
+  return {std::string(text, static_cast<std::size_t>(length)), time(X509_get0_notBefore(certificate.get())),
+          time(X509_get0_notAfter(certificate.get()))};
 }
 
 }  // namespace vantor::packaging

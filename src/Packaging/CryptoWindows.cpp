@@ -6,6 +6,7 @@
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
 #include "Packaging/ByteView.h"
@@ -378,6 +379,38 @@ void VerifyIssuedBy(const Der& signerDer, const Der& caDer) {
                                          const_cast<CERT_CONTEXT*>(signer.Get()), CRYPT_VERIFY_CERT_SIGN_ISSUER_CERT,
                                          const_cast<CERT_CONTEXT*>(ca.Get()), 0, nullptr))
     throw ManifestError("certificate", "the signer's certificate is not issued by the CA");
+}
+
+Sha256Digest Sha256(const std::uint8_t* data, std::size_t size) {
+  Sha256Digest digest{};
+  Hash sha256(BCRYPT_SHA256_ALGORITHM);
+  sha256.Update(data, size);
+  sha256.Finish(digest.data(), digest.size());
+  return digest;
+}
+
+CertificateFacts ReadCertificateFacts(const Der& der) {
+  const Certificate certificate(der, "");
+  const CERT_INFO& info = *certificate.Get()->pCertInfo;
+  const auto time = [](const FILETIME& when) {
+    SYSTEMTIME parts{};
+    if (!FileTimeToSystemTime(&when, &parts)) return std::string();
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", parts.wYear, parts.wMonth, parts.wDay, parts.wHour,
+                  parts.wMinute, parts.wSecond);
+    return std::string(text);
+  };
+  const DWORD flags = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG;
+  std::wstring subject(CertNameToStrW(X509_ASN_ENCODING, const_cast<CERT_NAME_BLOB*>(&info.Subject), flags, nullptr, 0), L'\0');
+  CertNameToStrW(X509_ASN_ENCODING, const_cast<CERT_NAME_BLOB*>(&info.Subject), flags, subject.data(),
+                 static_cast<DWORD>(subject.size()));
+  subject.resize(subject.empty() ? 0 : subject.size() - 1);
+  std::string utf8(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, subject.data(), static_cast<int>(subject.size()),
+                                                                nullptr, 0, nullptr, nullptr)),
+                   '\0');
+  WideCharToMultiByte(CP_UTF8, 0, subject.data(), static_cast<int>(subject.size()), utf8.data(), static_cast<int>(utf8.size()),
+                      nullptr, nullptr);
+  return {utf8, time(info.NotBefore), time(info.NotAfter)};
 }
 
 }  // namespace vantor::packaging

@@ -16,7 +16,6 @@ namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
 constexpr std::uint64_t kManifestLimit = 1 << 20;
-constexpr std::uint64_t kStubLimit = std::uint64_t{1} << 31;
 constexpr std::uint64_t kIconLimit = 1 << 24;  // 16 MiB: far above any icon's 256-pixel images
 constexpr std::uint64_t kKeyFileLimit = 1 << 20;  // a key, a certificate: a few KiB; a PKCS#12 file with a chain, tens
 
@@ -42,18 +41,22 @@ bool IsPayload(const Resource& resource) {
 }
 
 // This project's launcher: its application manifest names the assembly, and
-// it has a version resource to stamp. The version strings may be a vendor's
+// it has a version resource (to stamp). The version strings may be a vendor's
 // (a branded launcher packed again).
-void CheckIsLauncherStub(const PeImage& image, const std::string& what, std::optional<std::uint16_t> machine) {
-  if (image.DirectoryEntry(Directory::kSecurity).size != 0)
-    throw InputError(what + " carries an Authenticode signature that packing would break: pack the unsigned stub, then sign the result");
+void CheckIsLauncher(const PeImage& image, const std::string& what) {
   const auto version = FindResourceData(image, pe::kResourceVersion, 1);
   const auto manifest = FindResourceData(image, pe::kResourceManifest, 1);
   if (!version || !manifest || AssemblyIdentityAttribute(AsText(*manifest), "name") != contract::kAssemblyName)
     throw InputError(what + " is not a VantorSetup launcher stub");
-  ParseVersionInfo(*version);  // in form, to be stamped
+  ParseVersionInfo(*version);  // in form
   if (image.Machine() != pe::kMachineI386 && image.Machine() != pe::kMachineAmd64)
     throw InputError(what + " is for an unknown machine (" + Hex(image.Machine()) + ")");
+}
+
+void CheckIsLauncherStub(const PeImage& image, const std::string& what, std::optional<std::uint16_t> machine) {
+  if (image.DirectoryEntry(Directory::kSecurity).size != 0)
+    throw InputError(what + " carries an Authenticode signature that packing would break: pack the unsigned stub, then sign the result");
+  CheckIsLauncher(image, what);
   if (machine && image.Machine() != *machine)
     throw InputError(what + " is for " + (image.Machine() == pe::kMachineI386 ? "x86" : "x64") + ", not the architecture asked for");
 }
@@ -114,6 +117,14 @@ void CheckOutput(const std::filesystem::path& output) {
 
 }  // namespace
 
+PeImage ReadLauncher(std::vector<std::uint8_t> bytes, const std::string& what) {
+  return Checked(what, [&] {
+    PeImage image(std::move(bytes));
+    CheckIsLauncher(image, what);
+    return image;
+  });
+}
+
 LauncherStub ReadLauncherStub(std::vector<std::uint8_t> bytes, const std::string& what, std::optional<std::uint16_t> machine) {
   return Checked(what, [&] {
     PeImage image(std::move(bytes));
@@ -133,7 +144,7 @@ PackedLauncher::PackedLauncher(const LauncherStub& stub, std::vector<ResourceLea
 
 void Pack(const PackOptions& options) {
   const std::string what = Describe("stub", options.stub);
-  const LauncherStub stub = ReadLauncherStub(File::OpenInput("stub", options.stub).ReadAll(kStubLimit), what, options.machine);
+  const LauncherStub stub = ReadLauncherStub(File::OpenInput("stub", options.stub).ReadAll(kImageLimit), what, options.machine);
   File installer = File::OpenInput("installer", options.installer);
   CheckIsPeImage(installer, Describe("installer", options.installer));
   std::vector<std::uint8_t> manifestBytes;

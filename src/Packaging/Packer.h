@@ -31,6 +31,15 @@ struct PackOptions {
   std::optional<std::uint16_t> machine;  // the stub's required machine, when asked for
 };
 
+// The largest image the packer reads: a stub, a launcher.
+inline constexpr std::uint64_t kImageLimit = std::uint64_t{1} << 31;
+
+// `bytes` as an image of this project's launcher, packed or not, signed or
+// not: a well-formed image (PeImage's layout rules) for x86 or x64 with the
+// launcher's version resource and application manifest. Raises InputError,
+// naming `what`, for anything else.
+PeImage ReadLauncher(std::vector<std::uint8_t> bytes, const std::string& what);
+
 // A launcher stub, read and checked.
 struct LauncherStub {
   PeImage image;
