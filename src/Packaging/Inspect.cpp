@@ -226,8 +226,11 @@ Value Report(const PeImage& image, const std::string& what) {
 }  // namespace
 
 std::string InspectLauncher(const std::filesystem::path& path, ReportFormat format) {
-  const std::string what = Describe("launcher", path);
-  const PeImage image = ReadLauncher(File::OpenInput("launcher", path).ReadAll(kImageLimit), what);
+  return InspectLauncher(File::OpenInput("launcher", path).ReadAll(kImageLimit), Describe("launcher", path), format);
+}
+
+std::string InspectLauncher(std::vector<std::uint8_t> bytes, const std::string& what, ReportFormat format) {
+  const PeImage image = ReadLauncher(std::move(bytes), what);
   Value report;
   try {
     report = Report(image, what);
