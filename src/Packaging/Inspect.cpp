@@ -110,14 +110,6 @@ std::string Utf8(std::u16string_view text) {
   return utf8;
 }
 
-template <std::size_t N>
-std::string HexOf(const std::array<std::uint8_t, N>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (const std::uint8_t byte : bytes) (hex += kDigits[byte >> 4]) += kDigits[byte & 0xF];
-  return hex;
-}
-
 // The level attribute of the application manifest's requestedExecutionLevel.
 Value ExecutionLevel(std::string_view manifest) {
   const std::size_t element = manifest.find("<requestedExecutionLevel");
@@ -212,7 +204,8 @@ Value Report(const PeImage& image, const std::string& what) {
   report.Add("icon_sizes", IconSizes(image));
   Value& installerReport = report.Add("installer", Value::Object());
   installerReport.Add("size", Value::Number(installer->Size()));
-  installerReport.Add("sha256", Value::Text(HexOf(Sha256(installer->Data(), installer->Size()))));
+  const Sha256Digest sha256 = Sha256(installer->Data(), installer->Size());
+  installerReport.Add("sha256", Value::Text(ToHex(sha256.data(), sha256.size())));
   report.Add("manifest", ManifestReport(*manifest, *installer));
   report.Add("security", SecurityReport(image, AsText(*FindResourceData(image, pe::kResourceManifest, 1))));
   // The signature's signer and time stamp are read by the Authenticode reader; until then, null.

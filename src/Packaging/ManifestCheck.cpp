@@ -188,12 +188,12 @@ std::vector<std::uint8_t> ReadPemCertificate(std::string_view text, const std::s
   }
 }
 
-std::string ToHex(const Md5Digest& digest) {
+std::string ToHex(const std::uint8_t* bytes, std::size_t size) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string hex;
-  for (const std::uint8_t byte : digest) {
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 0xF];
+  for (const std::uint8_t* byte = bytes; byte != bytes + size; ++byte) {
+    hex += kDigits[*byte >> 4];
+    hex += kDigits[*byte & 0xF];
   }
   return hex;
 }

@@ -49,6 +49,8 @@ std::string FormatManifest(const Manifest& manifest);
 // `what` when there is none, or its base64 is damaged.
 std::vector<std::uint8_t> ReadPemCertificate(std::string_view text, const std::string& what);
 
-std::string ToHex(const Md5Digest& digest);
+// Bytes as lower-case hex digits.
+std::string ToHex(const std::uint8_t* bytes, std::size_t size);
+inline std::string ToHex(const Md5Digest& digest) { return ToHex(digest.data(), digest.size()); }
 
 }  // namespace vantor::packaging
