@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# The Windows packer's make-manifest under Wine writes the bytes the Linux
-# packer writes, from one key as a PEM file, an encrypted PEM file and a
-# PKCS#12 file; a wrong password and a key of another certificate are refused
-# with nothing written.
-# Usage: manifest-wine-tests.sh REPO BIN_DIR NATIVE_PACKER
+# The Windows packer's commands under Wine against the Linux packer's:
+# make-manifest writes the same bytes from one key as a PEM file, an encrypted
+# PEM file and a PKCS#12 file, and refuses a wrong password and a key of
+# another certificate with nothing written; inspect gives the same report.
+# Usage: packer-commands-wine-tests.sh REPO BIN_DIR NATIVE_PACKER
 set -uo pipefail
 repo=$1 bin=$2 native=$3
 source "$(dirname "$0")/common.sh"
@@ -37,4 +37,9 @@ check "Windows: key of another certificate" refused "does not belong to" "$e/sig
 check "Windows: a certificate as the key" refused "not a PEM private key" "$k/ca.pem"
 printf "neither PEM nor PKCS#12" >"$work/junk.key"
 check "Windows: neither PEM nor PKCS#12" refused "not a private key in form" "$work/junk.key"
+
+"$native" --stub "$bin/VantorSetup-stub.exe" --installer "$installer" --manifest "$work/pem-linux.dat" --output "$work/Setup.exe"
+"$native" inspect "$work/Setup.exe" --json >"$work/linux.json"
+winpack inspect "$work/Setup.exe" --json | tr -d '\r' >"$work/windows.json"
+check "inspect: the same report" diff "$work/linux.json" "$work/windows.json"
 finish
