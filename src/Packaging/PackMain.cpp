@@ -110,7 +110,8 @@ bool Parse(const std::vector<fs::path>& arguments, std::size_t first, std::vecto
     if (option == nullptr) throw InputError((positional ? "unexpected argument '" : "unknown option '") + name + "' (--help)");
     if (!positional && !option->flag && i + 1 == arguments.size()) throw InputError("'" + name + "' needs a value (--help)");
     for (const Option* other : given)
-      if (other == option && !option->repeatable) throw InputError("'" + name + "' given twice");
+      if (other == option && !option->repeatable)
+        throw InputError(positional ? "unexpected argument '" + name + "' (--help)" : "'" + name + "' given twice");
     given.push_back(option);
     option->take(positional ? arguments[i] : option->flag ? fs::path() : arguments[++i]);
   }
