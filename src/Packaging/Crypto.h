@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -43,5 +45,41 @@ void VerifySignature(std::string_view message, const std::vector<std::uint8_t>& 
 // with the CA's key. Validity periods are not checked: packing must give the
 // same result on any day.
 void VerifyIssuedBy(const Der& signer, const Der& ca);
+
+using Sha256Digest = std::array<std::uint8_t, 32>;
+Sha256Digest Sha256(const std::uint8_t* data, std::size_t size);
+
+// What a certificate says of itself, for reports: its subject as the system
+// spells distinguished names, and its validity (UTC, "YYYY-MM-DDTHH:MM:SSZ").
+struct CertificateFacts {
+  std::string subject;
+  std::string notBefore;
+  std::string notAfter;
+};
+// Raises ManifestError ("certificate") when `der` cannot be read.
+CertificateFacts ReadCertificateFacts(const Der& der);
+
+// An RSA private key that signs with PKCS#1 v1.5 and SHA-256 (deterministic:
+// one key, one message, one signature, on either system).
+class SigningKey {
+ public:
+  // The key in `bytes`, a key file named by `what`: a PEM private key
+  // (encrypted ones decrypted with `password`) or a PKCS#12 file (`password`
+  // its password). Raises InputError, naming `what`, for anything else, a
+  // wrong or missing password, or a key that is not RSA.
+  static SigningKey FromFile(const std::vector<std::uint8_t>& bytes, const std::optional<std::string>& password,
+                             const std::string& what);
+  SigningKey(SigningKey&&) noexcept;
+  SigningKey& operator=(SigningKey&&) = delete;
+  SigningKey(const SigningKey&) = delete;
+  ~SigningKey();
+
+  std::vector<std::uint8_t> Sign(std::string_view message) const;
+
+ private:
+  struct State;
+  explicit SigningKey(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace vantor::packaging

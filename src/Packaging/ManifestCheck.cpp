@@ -98,6 +98,25 @@ std::size_t ReadBlock(const std::vector<std::string_view>& lines, std::size_t at
   return at + 1;
 }
 
+// `bytes` as base64 lines of 64 characters, the last of 1 to 64, each with its line feed.
+void AppendBase64Lines(const std::vector<std::uint8_t>& bytes, std::string& text) {
+  static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string base64;
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    const std::size_t count = std::min<std::size_t>(3, bytes.size() - i);
+    std::uint32_t bits = 0;
+    for (std::size_t j = 0; j < 3; ++j) bits = (bits << 8) | (j < count ? bytes[i + j] : 0);
+    for (std::size_t j = 0; j < 4; ++j) base64 += j <= count ? kAlphabet[(bits >> (18 - 6 * j)) & 0x3F] : '=';
+  }
+  for (std::size_t at = 0; at < base64.size(); at += kBase64Line) text.append(base64, at, kBase64Line) += '\n';
+}
+
+void AppendBlock(std::string_view begin, const std::vector<std::uint8_t>& bytes, std::string_view end, std::string& text) {
+  text.append(begin) += '\n';
+  AppendBase64Lines(bytes, text);
+  text.append(end) += '\n';
+}
+
 }  // namespace
 
 Manifest ParseManifest(std::string_view text) {
@@ -135,12 +154,46 @@ void CheckInstallerDigest(const Manifest& manifest, const Md5Digest& digest) {
     throw ManifestError("md5", "it says " + manifest.installerMd5 + ", the installer has " + ToHex(digest));
 }
 
-std::string ToHex(const Md5Digest& digest) {
+std::string FormatManifest(const Manifest& manifest) {
+  std::string text = manifest.firstLine + '\n';
+  AppendBlock(kSignatureBegin, manifest.signature, kSignatureEnd, text);
+  AppendBlock(kCertificateBegin, manifest.signerCertificate, kCertificateEnd, text);
+  AppendBlock(kCertificateBegin, manifest.caCertificate, kCertificateEnd, text);
+  return text;
+}
+
+std::vector<std::uint8_t> ReadPemCertificate(std::string_view text, const std::string& what) {
+  std::string base64;
+  bool inside = false, ended = false;
+  for (std::size_t start = 0; start < text.size() && !ended;) {
+    std::size_t end = std::min(text.find('\n', start), text.size());
+    std::string_view line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    start = end + 1;
+    if (!inside) {
+      inside = line == kCertificateBegin;
+    } else if (line == kCertificateEnd) {
+      ended = true;
+    } else if (!IsBase64Text(line)) {
+      break;
+    } else {
+      base64 += line;
+    }
+  }
+  if (!ended || base64.empty()) throw InputError(what + " is not a PEM certificate");
+  try {
+    return DecodeBase64(base64, "certificate");
+  } catch (const ManifestError& error) {
+    throw InputError(what + " is not a PEM certificate: " + error.Detail());
+  }
+}
+
+std::string ToHex(const std::uint8_t* bytes, std::size_t size) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string hex;
-  for (const std::uint8_t byte : digest) {
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 0xF];
+  for (const std::uint8_t* byte = bytes; byte != bytes + size; ++byte) {
+    hex += kDigits[*byte >> 4];
+    hex += kDigits[*byte & 0xF];
   }
   return hex;
 }

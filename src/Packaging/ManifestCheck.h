@@ -40,6 +40,17 @@ void VerifyManifestSignature(const Manifest& manifest);
 void CheckInstallerSize(const Manifest& manifest, std::uint64_t size);
 void CheckInstallerDigest(const Manifest& manifest, const Md5Digest& digest);
 
-std::string ToHex(const Md5Digest& digest);
+// The manifest's one spelling, as ParseManifest reads it: line 1, the
+// signature block and both certificates, base64 in lines of 64 characters.
+std::string FormatManifest(const Manifest& manifest);
+
+// The DER bytes of the first PEM certificate in `text` (what comes before its
+// BEGIN line is skipped, CR LF line ends are read). Raises InputError naming
+// `what` when there is none, or its base64 is damaged.
+std::vector<std::uint8_t> ReadPemCertificate(std::string_view text, const std::string& what);
+
+// Bytes as lower-case hex digits.
+std::string ToHex(const std::uint8_t* bytes, std::size_t size);
+inline std::string ToHex(const Md5Digest& digest) { return ToHex(digest.data(), digest.size()); }
 
 }  // namespace vantor::packaging

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Packaging/Inspect.h"
 #include "Packaging/PackError.h"
 #include "Packaging/Packer.h"
 #include "Packaging/PeImage.h"
@@ -40,12 +41,29 @@ constexpr const char* kVerifyHelp =
     "MD5, the certificate rules, the signature over line 1 and that the signer's\n"
     "certificate is issued by the CA in it. On failure prints one line naming the\n"
     "check (form, size, md5, certificate, signature) and exits 2.\n";
+constexpr const char* kMakeManifestHelp =
+    "usage: vantor-pack make-manifest --installer FILE --key KEY --cert SIGNER.pem --ca CA.pem\n"
+    "                                 --output FILE [--key-pass PASSWORD]\n"
+    "Writes the installer's signed manifest: line 1 '\"setup.exe\" <size> <md5>', the\n"
+    "RSA PKCS#1 v1.5 SHA-256 signature over it by KEY, the signer's and the CA's\n"
+    "certificates. KEY is a PEM private key (an encrypted one opened with\n"
+    "--key-pass) or a PKCS#12 file (--key-pass its password). The manifest passes\n"
+    "verify-manifest's checks before anything is written, and is written the way\n"
+    "pack writes its output.\n";
+constexpr const char* kInspectHelp =
+    "usage: vantor-pack inspect FILE [--json]\n"
+    "Says what the launcher FILE carries, read and never run: architecture,\n"
+    "version strings, icon sizes, the installer's size and SHA-256, the manifest's\n"
+    "first line, signer and CA and whether it fits the installer and verifies under\n"
+    "the certificate rules, the image's security properties, and whether it carries\n"
+    "an Authenticode signature. --json: the same as one JSON object. A file that is\n"
+    "no launcher of ours, or a damaged one: one line of reason, exit 2.\n";
 constexpr const char* kPlaceHelp =
     "usage: vantor-pack place --file FILE --output FILE\n"
     "Copies FILE (a signed launcher, a manifest) to OUTPUT the way pack writes its\n"
     "output: never through a link, whole or not at all.\n";
 constexpr const char* kCommands =
-    "Commands: pack (the default), verify-manifest, place; vantor-pack COMMAND --help.\n"
+    "Commands: pack (the default), make-manifest, verify-manifest, inspect, place; vantor-pack COMMAND --help.\n"
     "Exit codes: 0 done, 1 write failure, 2 bad input (nothing written).\n";
 
 // A command-line argument as UTF-8, for option names and values that are not
@@ -59,12 +77,15 @@ std::string Utf8(const fs::path& argument) {
   }
 }
 
-// An option that takes a value; `take` stores it.
+// An option that takes a value; `take` stores it. A flag takes none (`take`
+// gets an empty path); the option named "" is the argument that is not an
+// option (a file name).
 struct Option {
   const char* name;
   bool required;
   bool repeatable;
   std::function<void(const fs::path&)> take;
+  bool flag = false;
 };
 
 struct Command {
@@ -82,20 +103,32 @@ bool Parse(const std::vector<fs::path>& arguments, std::size_t first, std::vecto
   for (std::size_t i = first; i < arguments.size(); ++i) {
     const std::string name = Utf8(arguments[i]);
     if (name == "--help" || name == "-h") return false;
+    const bool positional = name.empty() || name[0] != '-';
     Option* option = nullptr;
     for (Option& candidate : options)
-      if (name == candidate.name) option = &candidate;
-    if (option == nullptr) throw InputError("unknown option '" + name + "' (--help)");
-    if (i + 1 == arguments.size()) throw InputError("'" + name + "' needs a value (--help)");
+      if (positional ? *candidate.name == '\0' : name == candidate.name) option = &candidate;
+    if (option == nullptr) throw InputError((positional ? "unexpected argument '" : "unknown option '") + name + "' (--help)");
+    if (!positional && !option->flag && i + 1 == arguments.size()) throw InputError("'" + name + "' needs a value (--help)");
     for (const Option* other : given)
-      if (other == option && !option->repeatable) throw InputError("'" + name + "' given twice");
+      if (other == option && !option->repeatable)
+        throw InputError(positional ? "unexpected argument '" + name + "' (--help)" : "'" + name + "' given twice");
     given.push_back(option);
-    option->take(arguments[++i]);
+    option->take(positional ? arguments[i] : option->flag ? fs::path() : arguments[++i]);
   }
   for (const Option& option : options)
     if (option.required && std::find(given.begin(), given.end(), &option) == given.end())
-      throw InputError(std::string("missing ") + option.name + " (--help)");
+      throw InputError(std::string("missing ") + (*option.name == '\0' ? "FILE" : option.name) + " (--help)");
   return true;
+}
+
+// Runs `step`, reporting a manifest check that fails as "CHECK: DETAIL".
+template <typename Step>
+void NamingTheCheck(Step step) {
+  try {
+    step();
+  } catch (const ManifestError& error) {
+    throw InputError(std::string(error.Check()) + ": " + error.Detail());
+  }
 }
 
 std::string PackHelp() {
@@ -106,6 +139,8 @@ std::string PackHelp() {
 
 int Run(const std::vector<fs::path>& arguments) {
   PackOptions pack;
+  MakeManifestOptions make;
+  ReportFormat format = ReportFormat::kText;
   fs::path installer, manifest, file, output;
   const auto path = [](fs::path& to) { return [&to](const fs::path& value) { to = value; }; };
   std::vector<Command> commands = {
@@ -127,13 +162,23 @@ int Run(const std::vector<fs::path>& arguments) {
        [&] { Pack(pack); }},
       {"verify-manifest", kVerifyHelp, {{"--installer", true, false, path(installer)}, {"--manifest", true, false, path(manifest)}},
        [&] {
-         try {
-           VerifyManifestFiles(installer, manifest);
-         } catch (const ManifestError& error) {
-           throw InputError(std::string(error.Check()) + ": " + error.Detail());
-         }
+         NamingTheCheck([&] { VerifyManifestFiles(installer, manifest); });
          std::cout << "manifest valid: size, MD5, certificates, signature and chain\n";
        }},
+      {"make-manifest",
+       kMakeManifestHelp,
+       {{"--installer", true, false, path(make.installer)},
+        {"--key", true, false, [&](const fs::path& v) { make.key = Utf8(v); }},
+        {"--cert", true, false, path(make.certificate)},
+        {"--ca", true, false, path(make.ca)},
+        {"--output", true, false, path(make.output)},
+        {"--key-pass", false, false, [&](const fs::path& v) { make.keyPassword = Utf8(v); }}},
+       [&] { NamingTheCheck([&] { MakeManifest(make); }); }},
+      {"inspect",
+       kInspectHelp,
+       {{"", true, false, path(file)},
+        {"--json", false, false, [&](const fs::path&) { format = ReportFormat::kJson; }, true}},
+       [&] { std::cout << InspectLauncher(file, format); }},
       {"place", kPlaceHelp, {{"--file", true, false, path(file)}, {"--output", true, false, path(output)}},
        [&] { PlaceFile(file, output); }},
   };

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "Launcher/StubContract.h"
+#include "Packaging/CertificateRules.h"
 #include "Packaging/ManifestCheck.h"
 #include "Packaging/OutputImage.h"
 #include "Packaging/PackError.h"
@@ -15,8 +16,8 @@ namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
 constexpr std::uint64_t kManifestLimit = 1 << 20;
-constexpr std::uint64_t kStubLimit = std::uint64_t{1} << 31;
 constexpr std::uint64_t kIconLimit = 1 << 24;  // 16 MiB: far above any icon's 256-pixel images
+constexpr std::uint64_t kKeyFileLimit = 1 << 20;  // a key, a certificate: a few KiB; a PKCS#12 file with a chain, tens
 
 // "MZ", and "PE\0\0" where the DOS header's e_lfanew points.
 void CheckIsPeImage(File& file, const std::string& what) {
@@ -40,18 +41,22 @@ bool IsPayload(const Resource& resource) {
 }
 
 // This project's launcher: its application manifest names the assembly, and
-// it has a version resource to stamp. The version strings may be a vendor's
+// it has a version resource (to stamp). The version strings may be a vendor's
 // (a branded launcher packed again).
-void CheckIsLauncherStub(const PeImage& image, const std::string& what, std::optional<std::uint16_t> machine) {
-  if (image.DirectoryEntry(Directory::kSecurity).size != 0)
-    throw InputError(what + " carries an Authenticode signature that packing would break: pack the unsigned stub, then sign the result");
+void CheckIsLauncher(const PeImage& image, const std::string& what) {
   const auto version = FindResourceData(image, pe::kResourceVersion, 1);
   const auto manifest = FindResourceData(image, pe::kResourceManifest, 1);
   if (!version || !manifest || AssemblyIdentityAttribute(AsText(*manifest), "name") != contract::kAssemblyName)
     throw InputError(what + " is not a VantorSetup launcher stub");
-  ParseVersionInfo(*version);  // in form, to be stamped
+  ParseVersionInfo(*version);  // in form
   if (image.Machine() != pe::kMachineI386 && image.Machine() != pe::kMachineAmd64)
     throw InputError(what + " is for an unknown machine (" + Hex(image.Machine()) + ")");
+}
+
+void CheckIsLauncherStub(const PeImage& image, const std::string& what, std::optional<std::uint16_t> machine) {
+  if (image.DirectoryEntry(Directory::kSecurity).size != 0)
+    throw InputError(what + " carries an Authenticode signature that packing would break: pack the unsigned stub, then sign the result");
+  CheckIsLauncher(image, what);
   if (machine && image.Machine() != *machine)
     throw InputError(what + " is for " + (image.Machine() == pe::kMachineI386 ? "x86" : "x64") + ", not the architecture asked for");
 }
@@ -112,6 +117,14 @@ void CheckOutput(const std::filesystem::path& output) {
 
 }  // namespace
 
+PeImage ReadLauncher(std::vector<std::uint8_t> bytes, const std::string& what) {
+  return Checked(what, [&] {
+    PeImage image(std::move(bytes));
+    CheckIsLauncher(image, what);
+    return image;
+  });
+}
+
 LauncherStub ReadLauncherStub(std::vector<std::uint8_t> bytes, const std::string& what, std::optional<std::uint16_t> machine) {
   return Checked(what, [&] {
     PeImage image(std::move(bytes));
@@ -131,7 +144,7 @@ PackedLauncher::PackedLauncher(const LauncherStub& stub, std::vector<ResourceLea
 
 void Pack(const PackOptions& options) {
   const std::string what = Describe("stub", options.stub);
-  const LauncherStub stub = ReadLauncherStub(File::OpenInput("stub", options.stub).ReadAll(kStubLimit), what, options.machine);
+  const LauncherStub stub = ReadLauncherStub(File::OpenInput("stub", options.stub).ReadAll(kImageLimit), what, options.machine);
   File installer = File::OpenInput("installer", options.installer);
   CheckIsPeImage(installer, Describe("installer", options.installer));
   std::vector<std::uint8_t> manifestBytes;
@@ -175,6 +188,46 @@ void VerifyManifestFiles(const std::filesystem::path& installerPath, const std::
   Stream(installer, installer.Size(), &md5, [](const std::uint8_t*, std::size_t) {});
   CheckInstallerDigest(manifest, md5.Finish());
   VerifyManifestSignature(manifest);
+}
+
+SigningKey OpenSigningKey(const std::string& key, const std::optional<std::string>& password) {
+  if (key.rfind("pkcs11:", 0) == 0) throw InputError("keys in tokens (pkcs11: URIs) are not supported yet: give a key file");
+  const std::filesystem::path path = std::filesystem::u8path(key);
+  return SigningKey::FromFile(File::OpenInput("key", path).ReadAll(kKeyFileLimit), password, Describe("key", path));
+}
+
+void MakeManifest(const MakeManifestOptions& options) {
+  File installer = File::OpenInput("installer", options.installer);
+  const auto readCertificate = [](const char* what, const std::filesystem::path& path) {
+    const auto bytes = File::OpenInput(what, path).ReadAll(kKeyFileLimit);
+    return ReadPemCertificate(AsText(ByteView(bytes.data(), bytes.size(), what)), Describe(what, path));
+  };
+  Manifest manifest;
+  manifest.signerCertificate = readCertificate("certificate", options.certificate);
+  manifest.caCertificate = readCertificate("CA", options.ca);
+  const SigningKey key = OpenSigningKey(options.key, options.keyPassword);
+  CheckOutput(options.output);
+
+  Md5 md5;
+  Stream(installer, installer.Size(), &md5, [](const std::uint8_t*, std::size_t) {});
+  manifest.firstLine = "\"setup.exe\" " + std::to_string(installer.Size()) + " " + ToHex(md5.Finish());
+  manifest.signature = key.Sign(manifest.firstLine);
+  const std::string text = FormatManifest(manifest);
+  // The check verify-manifest makes, on the bytes to be written.
+  const Manifest written = ParseManifest(text);
+  CheckInstallerSize(written, installer.Size());
+  CheckCertificateRules(written.signerCertificate, written.caCertificate);
+  try {
+    VerifySignature(written.firstLine, written.signature, written.signerCertificate);
+  } catch (const ManifestError&) {
+    throw InputError(Describe("key", std::filesystem::u8path(options.key)) + " does not belong to " +
+                     Describe("certificate", options.certificate));
+  }
+  VerifyManifestSignature(written);
+
+  TemporaryOutput output(options.output);
+  output.Stream().Write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  output.Commit();
 }
 
 void PlaceFile(const std::filesystem::path& file, const std::filesystem::path& output) {

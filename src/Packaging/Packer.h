@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Packaging/Branding.h"
+#include "Packaging/Crypto.h"
 #include "Packaging/FileIo.h"
 #include "Packaging/ImageRebuild.h"
 #include "Packaging/PeImage.h"
@@ -29,6 +30,15 @@ struct PackOptions {
   std::optional<std::filesystem::path> icon;  // none: the stub's icon stays
   std::optional<std::uint16_t> machine;  // the stub's required machine, when asked for
 };
+
+// The largest image the packer reads: a stub, a launcher.
+inline constexpr std::uint64_t kImageLimit = std::uint64_t{1} << 31;
+
+// `bytes` as an image of this project's launcher, packed or not, signed or
+// not: a well-formed image (PeImage's layout rules) for x86 or x64 with the
+// launcher's version resource and application manifest. Raises InputError,
+// naming `what`, for anything else.
+PeImage ReadLauncher(std::vector<std::uint8_t> bytes, const std::string& what);
 
 // A launcher stub, read and checked.
 struct LauncherStub {
@@ -70,6 +80,27 @@ void Pack(const PackOptions& options);
 // rules, the signature and the chain. Raises ManifestError naming the check
 // that failed, InputError for a file that cannot be read.
 void VerifyManifestFiles(const std::filesystem::path& installer, const std::filesystem::path& manifest);
+
+struct MakeManifestOptions {
+  std::filesystem::path installer;
+  std::string key;  // a key file's path, or a URI naming a key held elsewhere
+  std::filesystem::path certificate;  // the signer's, PEM
+  std::filesystem::path ca;           // PEM
+  std::filesystem::path output;
+  std::optional<std::string> keyPassword;
+};
+
+// The key that `key` names, opened with `password`. Every way to name a key
+// comes through here: a file (SigningKey::FromFile); a "pkcs11:" URI is
+// refused as not supported yet. Raises InputError.
+SigningKey OpenSigningKey(const std::string& key, const std::optional<std::string>& password);
+
+// Writes the installer's signed manifest (FormatManifest) the way Pack writes
+// its output, after the manifest's checks (those of VerifyManifestFiles) have
+// passed on the very bytes to be written. A key that does not belong to the
+// certificate, or a certificate the rules refuse, raises InputError and
+// nothing is written.
+void MakeManifest(const MakeManifestOptions& options);
 
 // Copies `file` to `output` the way Pack writes its output, for the scripts'
 // own outputs (a signed launcher, a manifest): created beside it exclusively

@@ -12,3 +12,11 @@ wait_until() {  # wait_until SECONDS COMMAND...: polls COMMAND until it succeeds
   local deadline=$((SECONDS + $1)); shift
   until "$@"; do [ $SECONDS -lt $deadline ] || return 1; sleep 0.01; done
 }
+# A Linux path as Wine names it; the Windows packer of BIN_DIR ($bin) under
+# Wine, with Linux paths turned into Windows ones.
+windows_path() { echo "Z:${1//\//\\}"; }
+winpack() {  # the Windows packer under Wine, with Linux paths turned into Windows ones
+  local args=() a
+  for a in "$@"; do [[ $a == /* ]] && args+=("$(windows_path "$a")") || args+=("$a"); done
+  "$repo/tools/wine-run" "$bin/vantor-pack.exe" "${args[@]}"
+}

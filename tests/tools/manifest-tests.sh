@@ -22,6 +22,36 @@ write_manifest "$work/Setup.exe" "$k/signer.key" "$k/signer.pem" "$k/ca.pem" "$w
 check "manifest bytes as documented" cmp -s "$work/expected.dat" "$work/scf.dat"
 check "no CR, no BOM, final LF" python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); sys.exit(not (b"\r" not in d and not d.startswith(b"\xef\xbb\xbf") and d.endswith(b"\n")))' "$work/scf.dat"
 
+# One key in every form it comes in gives the same bytes; a wrong password, a
+# key of another certificate and a token URI are refused with nothing written.
+"$repo/tools/make-signing-keys" "$work/encrypted" secret >/dev/null
+e=$work/encrypted
+openssl pkcs12 -export -inkey "$k/signer.key" -in "$k/signer.pem" -passout pass:p12 -out "$work/signer.p12"
+openssl pkcs8 -topk8 -in "$k/signer.key" -nocrypt -out "$work/signer.p8"
+openssl rsa -in "$k/signer.key" -traditional -out "$work/signer.rsa" 2>/dev/null
+make() {  # make KEY OUTPUT [ARGS...]: make-manifest with the key of the set "keys"
+  "$repo/tools/make-manifest" --installer "$work/Setup.exe" --key "$1" --cert "$k/signer.pem" --ca "$k/ca.pem" \
+    --output "$2" "${@:3}" 2>&1
+}
+for key in signer.p8 signer.rsa; do check "$key: the same bytes" eval 'make "$work/$key" "$work/$key.dat" && cmp -s "$work/scf.dat" "$work/$key.dat"'; done
+check "PKCS#12: the same bytes" eval 'make "$work/signer.p12" "$work/p12.dat" --key-pass p12 && cmp -s "$work/scf.dat" "$work/p12.dat"'
+"$repo/tools/make-manifest" --installer "$work/Setup.exe" --key "$e/signer.key" --pass secret --cert "$e/signer.pem" \
+  --ca "$e/ca.pem" --output "$work/encrypted.dat"
+openssl pkey -in "$e/signer.key" -passin pass:secret -out "$work/decrypted.key"
+write_manifest "$work/Setup.exe" "$work/decrypted.key" "$e/signer.pem" "$e/ca.pem" "$work/encrypted-expected.dat"
+check "encrypted PEM: the documented bytes" cmp -s "$work/encrypted-expected.dat" "$work/encrypted.dat"
+refused() {  # refused WORDS KEY [ARGS...]: exit 2, a message naming WORDS, nothing written
+  local out; out=$(make "$2" "$work/refused.dat" "${@:3}"); local rc=$?
+  [ $rc -eq 2 ] && [[ $out == "make-manifest: "*"$1"* ]] && [ "$(wc -l <<<"$out")" -eq 1 ] && ! compgen -G "$work/refused.dat*" >/dev/null ||
+    { echo "  got ($rc): $out"; return 1; }
+}
+check "wrong PKCS#12 password" refused "with the password given" "$work/signer.p12" --key-pass wrong
+check "encrypted key without its password" refused "without a password" "$e/signer.key"
+check "key of another certificate" refused "does not belong to" "$work/other/signer.key"
+check "a certificate as the key" refused "is not a PEM private key" "$k/signer.pem"
+check "token URI" refused "not supported yet" "pkcs11:token=release;object=signer"
+check "no key file" refused "key '" "$work/missing.key"
+
 verify() { "$repo/tools/verify-manifest" --installer "$1" --manifest "$2" 2>&1; }
 fails_with() {  # fails_with WORD INSTALLER MANIFEST: exit 2 and the message names WORD
   local out; out=$(verify "$2" "$3"); local rc=$?

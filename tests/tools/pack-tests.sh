@@ -22,7 +22,6 @@ pack() { "$repo/tools/pack" --arch "$arch" "$@"; }
 probe=$bin/ProbeInstaller.exe
 make_manifest=(--make-manifest "$keys/signer.key" "$keys/signer.pem" "$keys/ca.pem")
 
-windows_path() { echo "Z:${1//\//\\}"; }
 # The full 32-bit exit code of a launcher run, through the Windows-side harness.
 run_exit_code() {
   VANTOR_DEMO_NO_DIALOG=1 "$repo/tools/wine-run" "$bin/run-report.exe" "$(windows_path "$1")" "${@:2}" 2>&1 |

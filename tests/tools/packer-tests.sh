@@ -38,12 +38,6 @@ manifest() {  # manifest INSTALLER OUTPUT [KEYS]
 manifest "$probe" "$work/probe.dat"
 manifest "$cmd" "$work/cmd.dat"
 
-windows_path() { echo "Z:${1//\//\\}"; }
-winpack() {  # the Windows packer under Wine, with Linux paths turned into Windows ones
-  local args=() a
-  for a in "$@"; do [[ $a == /* ]] && args+=("$(windows_path "$a")") || args+=("$a"); done
-  "$repo/tools/wine-run" "$bin/vantor-pack.exe" "${args[@]}"
-}
 pack() { "$native" --stub "$stub" "$@"; }
 run_exit_code() {
   VANTOR_DEMO_NO_DIALOG=1 "$repo/tools/wine-run" "$bin/run-report.exe" "$(windows_path "$1")" "${@:2}" 2>&1 |

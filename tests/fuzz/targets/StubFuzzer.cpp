@@ -1,6 +1,6 @@
 // The stub reader and the image rebuild, on any bytes: what a packer run as
 // root does with a stub it did not make, branded with a version and written
-// to /dev/null.
+// to /dev/null; and inspect's report on the same bytes as a launcher.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Launcher/StubContract.h"
+#include "Packaging/Inspect.h"
 #include "Packaging/Packer.h"
 #include "Packaging/PeFormat.h"
 
@@ -16,6 +17,11 @@ using namespace vantor::packaging;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::uint8_t kPayload[] = {'M', 'Z', 0, 0};
+  try {
+    InspectLauncher(std::vector<std::uint8_t>(data, data + size), "launcher", ReportFormat::kJson);
+  } catch (const std::exception&) {
+    // Refused, as a damaged launcher should be.
+  }
   try {
     const LauncherStub stub = ReadLauncherStub(std::vector<std::uint8_t>(data, data + size), "stub", std::nullopt);
     std::vector<ResourceLeaf> payload;

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The Windows packer's commands under Wine against the Linux packer's:
+# make-manifest writes the same bytes from one key as a PEM file, an encrypted
+# PEM file and a PKCS#12 file, and refuses a wrong password and a key of
+# another certificate with nothing written; inspect gives the same report.
+# Usage: packer-commands-wine-tests.sh REPO BIN_DIR NATIVE_PACKER
+set -uo pipefail
+repo=$1 bin=$2 native=$3
+source "$(dirname "$0")/common.sh"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+k=$work/keys e=$work/encrypted
+"$repo/tools/make-signing-keys" "$k" >/dev/null
+"$repo/tools/make-signing-keys" "$e" secret >/dev/null
+openssl pkcs12 -export -inkey "$k/signer.key" -in "$k/signer.pem" -passout pass:p12 -out "$work/signer.p12"
+installer=$bin/vantor-pack.exe
+both() {  # both NAME KEYS KEY [ARGS...]: the two packers' manifests are the same bytes
+  "$native" make-manifest --installer "$installer" --key "$3" --cert "$2/signer.pem" --ca "$2/ca.pem" \
+    --output "$work/$1-linux.dat" "${@:4}" &&
+    winpack make-manifest --installer "$installer" --key "$3" --cert "$2/signer.pem" --ca "$2/ca.pem" \
+      --output "$work/$1-windows.dat" "${@:4}" &&
+    cmp "$work/$1-linux.dat" "$work/$1-windows.dat"
+}
+check "PEM key: the same bytes" both pem "$k" "$k/signer.key"
+check "encrypted PEM key: the same bytes" both encrypted "$e" "$e/signer.key" --key-pass secret
+check "PKCS#12 file: the same bytes" both p12 "$k" "$work/signer.p12" --key-pass p12
+check "PEM and PKCS#12: the same bytes" cmp "$work/pem-windows.dat" "$work/p12-windows.dat"
+refused() {  # refused WORDS KEY [ARGS...]: exit 2, one line naming WORDS, nothing written
+  local out; out=$(winpack make-manifest --installer "$installer" --key "$2" --cert "$k/signer.pem" --ca "$k/ca.pem" \
+    --output "$work/refused.dat" "${@:3}" 2>&1); local rc=$?
+  [ $rc -eq 2 ] && [[ $out == "vantor-pack: "*"$1"* ]] && [ "$(wc -l <<<"$out")" -eq 1 ] &&
+    ! compgen -G "$work/refused.dat*" >/dev/null || { echo "  got ($rc): $out"; return 1; }
+}
+check "Windows: wrong PKCS#12 password" refused "with the password given" "$work/signer.p12" --key-pass wrong
+check "Windows: wrong PEM password" refused "with the password given" "$e/signer.key" --key-pass wrong
+check "Windows: key of another certificate" refused "does not belong to" "$e/signer.key" --key-pass secret
+check "Windows: a certificate as the key" refused "not a PEM private key" "$k/ca.pem"
+printf "neither PEM nor PKCS#12" >"$work/junk.key"
+check "Windows: neither PEM nor PKCS#12" refused "not a private key in form" "$work/junk.key"
+
+"$native" --stub "$bin/VantorSetup-stub.exe" --installer "$installer" --manifest "$work/pem-linux.dat" --output "$work/Setup.exe"
+"$native" inspect "$work/Setup.exe" --json >"$work/linux.json"
+winpack inspect "$work/Setup.exe" --json | tr -d '\r' >"$work/windows.json"
+check "inspect: the same report" diff "$work/linux.json" "$work/windows.json"
+finish
