@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Packaging/Inspect.h"
+#include "Packaging/LauncherReport.h"
 #include "Packaging/PackError.h"
 #include "Packaging/Packer.h"
 #include "Packaging/PeImage.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "Launcher/StubContract.h"
-#include "Packaging/Inspect.h"
+#include "Packaging/LauncherReport.h"
 #include "Packaging/Packer.h"
 #include "Packaging/PeFormat.h"
 

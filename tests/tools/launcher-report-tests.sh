@@ -5,7 +5,7 @@
 # whose installer was changed after packing says its manifest no longer
 # matches; a stub, another program and damaged files are refused with one
 # line and exit 2.
-# Usage: inspect-tests.sh REPO BIN_DIR ARCH NATIVE_PACKER
+# Usage: launcher-report-tests.sh REPO BIN_DIR ARCH NATIVE_PACKER
 set -uo pipefail
 repo=$1 bin=$2 arch=$3 packer=$4
 source "$(dirname "$0")/common.sh"

@@ -1,4 +1,4 @@
-#include "Packaging/Inspect.h"
+#include "Packaging/LauncherReport.h"
 
 #include <cstdio>
 #include <optional>
