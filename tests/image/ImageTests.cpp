@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "Launcher/StubContract.h"
-#include "Packaging/IconResource.h"
-#include "Packaging/PeImage.h"
-#include "Packaging/PeResources.h"
-#include "Packaging/VersionResource.h"
+#include "Packaging/Branding/IconResource.h"
+#include "Packaging/Image/PeImage.h"
+#include "Packaging/Image/PeResources.h"
+#include "Packaging/Branding/VersionResource.h"
 
 #ifdef _WIN32
 #include "Harness.h"

@@ -6,7 +6,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "Packaging/Authenticode.h"
+#include "Packaging/Signing/Authenticode.h"
 #include "Packaging/PackError.h"
 #include "PackerTestSupport.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "PackerTestSupport.h"
-#include "Packaging/Branding.h"
+#include "Packaging/Branding/Branding.h"
 #include "Packaging/PackError.h"
 
 namespace vantor::packaging {

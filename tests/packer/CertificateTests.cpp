@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Packaging/CertificateRules.h"
+#include "Packaging/Manifest/CertificateRules.h"
 #include "Packaging/PackError.h"
 
 namespace vantor::packaging {

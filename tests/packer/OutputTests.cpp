@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "PackerTestSupport.h"
-#include "Packaging/FileIo.h"
+#include "Packaging/Files/FileIo.h"
 #include "Packaging/PackError.h"
 
 namespace vantor::packaging {

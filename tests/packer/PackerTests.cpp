@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "PackerTestSupport.h"
-#include "Packaging/FileIo.h"
-#include "Packaging/ManifestCheck.h"
-#include "Packaging/OutputImage.h"
+#include "Packaging/Files/FileIo.h"
+#include "Packaging/Manifest/ManifestCheck.h"
+#include "Packaging/Image/OutputImage.h"
 #include "Packaging/PackError.h"
-#include "Packaging/ResourceSection.h"
-#include "Packaging/VersionStamp.h"
+#include "Packaging/Image/ResourceSection.h"
+#include "Packaging/Branding/VersionStamp.h"
 
 namespace vantor::packaging {
 namespace {

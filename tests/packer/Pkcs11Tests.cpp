@@ -13,7 +13,7 @@
 #include <string>
 
 #include "Packaging/PackError.h"
-#include "Packaging/Pkcs11Signer.h"
+#include "Packaging/Signing/Pkcs11Signer.h"
 #include "PackerTestSupport.h"
 
 namespace vantor::packaging {

@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "PackerTestSupport.h"
-#include "Packaging/ImageRebuild.h"
+#include "Packaging/Image/ImageRebuild.h"
 #include "Packaging/PackError.h"
-#include "Packaging/PeImage.h"
-#include "Packaging/PeResources.h"
-#include "Packaging/VersionResource.h"
-#include "Packaging/VersionStamp.h"
+#include "Packaging/Image/PeImage.h"
+#include "Packaging/Image/PeResources.h"
+#include "Packaging/Branding/VersionResource.h"
+#include "Packaging/Branding/VersionStamp.h"
 
 namespace vantor::packaging {
 namespace {

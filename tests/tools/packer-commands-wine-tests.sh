@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Windows packer's commands under Wine against the Linux packer's:
 # make-manifest writes the same bytes from one key as a PEM file, an encrypted
-# PEM file and a PKCS#12 file, and refuses a wrong password and a key of
-# another certificate with nothing written; inspect gives the same report.
+# PEM file and a PKCS#12 file, and as the Linux packer from a SoftHSM2 token;
+# it refuses a wrong password, a key of another certificate and a pkcs11: key
+# with nothing written; inspect gives the same report.
 # Usage: packer-commands-wine-tests.sh REPO BIN_DIR NATIVE_PACKER
 set -uo pipefail
 repo=$1 bin=$2 native=$3
@@ -25,6 +26,11 @@ check "PEM key: the same bytes" both pem "$k" "$k/signer.key"
 check "encrypted PEM key: the same bytes" both encrypted "$e" "$e/signer.key" --key-pass secret
 check "PKCS#12 file: the same bytes" both p12 "$k" "$work/signer.p12" --key-pass p12
 check "PEM and PKCS#12: the same bytes" cmp "$work/pem-windows.dat" "$work/p12-windows.dat"
+source "$(dirname "$0")/signing-fixtures.sh"
+make_token "$work/token" VantorRelease 4711 "$k/signer.key"
+"$native" make-manifest --installer "$installer" --key "pkcs11:token=VantorRelease;object=signer" --key-pass 4711 \
+  --cert "$k/signer.pem" --ca "$k/ca.pem" --output "$work/token-linux.dat"
+check "a key in a SoftHSM2 token (Linux): the Windows packer's bytes" cmp "$work/token-linux.dat" "$work/pem-windows.dat"
 refused() {  # refused WORDS KEY [ARGS...]: exit 2, one line naming WORDS, nothing written
   local out; out=$(winpack make-manifest --installer "$installer" --key "$2" --cert "$k/signer.pem" --ca "$k/ca.pem" \
     --output "$work/refused.dat" "${@:3}" 2>&1); local rc=$?
@@ -34,6 +40,7 @@ refused() {  # refused WORDS KEY [ARGS...]: exit 2, one line naming WORDS, nothi
 check "Windows: wrong PKCS#12 password" refused "with the password given" "$work/signer.p12" --key-pass wrong
 check "Windows: wrong PEM password" refused "with the password given" "$e/signer.key" --key-pass wrong
 check "Windows: key of another certificate" refused "does not belong to" "$e/signer.key" --key-pass secret
+check "Windows: a pkcs11: key" refused "reached on Linux" "pkcs11:token=VantorRelease;object=signer"
 check "Windows: a certificate as the key" refused "not a PEM private key" "$k/ca.pem"
 printf "neither PEM nor PKCS#12" >"$work/junk.key"
 check "Windows: neither PEM nor PKCS#12" refused "not a private key in form" "$work/junk.key"

@@ -3,11 +3,12 @@
 # (through p11-kit's proxy module and through SoftHSM2's own), RFC 3161 time
 # stamps from servers on 127.0.0.1 with a dead one and a busy one before them,
 # verified by osslsigncode now and after the signing certificate has expired;
-# what the packer's Authenticode reader says about the launchers (signed,
-# time-stamped, unsigned, damaged), against osslsigncode's reading.
-# Usage: signing-tests.sh REPO ARCH READ_AUTHENTICODE
+# make-manifest with the token's key; what `vantor-pack inspect` says about
+# the launchers' signatures (signed, time-stamped, unsigned, damaged), against
+# osslsigncode's reading.
+# Usage: signing-tests.sh REPO ARCH PACKER
 set -uo pipefail
-repo=$1 arch=$2 reader=$3
+repo=$1 arch=$2 packer=$3
 here=$(dirname "$0")
 source "$here/common.sh"
 source "$here/signing-fixtures.sh"
@@ -81,9 +82,33 @@ check "--pkcs11-module with a key file" fails 2 --sign-cert "$keys/signer.pem" -
   --pkcs11-module "$softhsm_module"
 check "--timestamp without signing" fails 2 --timestamp "$tsa_url"
 
-# --- The packer's Authenticode reader on those launchers ---------------------
+# --- make-manifest with the token's key --------------------------------------
+make_manifest() {  # make_manifest OUTPUT KEY [OPTIONS...]
+  "$packer" make-manifest --installer "$installer" --cert "$keys/signer.pem" --ca "$keys/ca.pem" --output "$1" --key "${@:2}"
+}
+make_manifest "$work/token.dat" "$token_key" --key-pass 4711
+check "make-manifest: the token's key gives the PEM file's bytes" cmp -s "$work/token.dat" "$work/scf.dat"
+make_manifest "$work/module.dat" "$token_key?pin-value=4711" --pkcs11-module "$softhsm_module"
+check "make-manifest: the PIN in the URI, SoftHSM2's own module" cmp -s "$work/module.dat" "$work/scf.dat"
+refused() {  # refused WORDS KEY [OPTIONS...]: exit 2, one line naming WORDS and no PIN, nothing written
+  local out rc
+  out=$(make_manifest "$work/refused.dat" "${@:2}" 2>&1); rc=$?
+  [ $rc -eq 2 ] && [[ $out == *"$1"* && $out != *4711* ]] && [ "$(wc -l <<<"$out")" -eq 1 ] &&
+    ! compgen -G "$work/refused.dat*" >/dev/null || { echo "  got ($rc): $out"; return 1; }
+}
+check "make-manifest: wrong PIN" refused CKR_PIN_INCORRECT "$token_key" --key-pass 1111
+make_token "$work/token" OtherRelease 4711 "$work/other/signer.key"
+check "make-manifest: a token key of another certificate" refused "does not belong to" \
+  "pkcs11:token=OtherRelease;object=signer?pin-value=4711" --pkcs11-module "$softhsm_module"
+
+# --- What inspect reads of those launchers' signatures -----------------------
 pack --output "$work/Unsigned.exe" >/dev/null
-read_signature() { "$reader" "$1" 2>&1; }
+read_signature() {
+  "$packer" inspect --json "$1" | python3 -c 'import json, sys
+a = json.load(sys.stdin)["authenticode"]
+print("signer: " + a["signer"] if a["signed"] else "unsigned")
+if a["timestamp"]: print("time stamp: " + a["timestamp"] + " by " + a["timestamp_authority"])'
+}
 check "reads the signer and the time stamp" eval '[ "$(read_signature "$work/Stamped.exe")" = "$(printf "signer: CN=Vantor Demo Release Signing\ntime stamp: %s by CN=Test Time-Stamp Authority" \
   "$(date -u -d "$(osslsigncode verify -in "$work/Stamped.exe" 2>/dev/null | sed -n "s/^\tTimestamp time: //p")" +%Y-%m-%dT%H:%M:%SZ)")" ]'
 check "reads a signature without a time stamp" eval '[ "$(read_signature "$work/Token.exe")" = "signer: CN=Vantor Demo Release Signing" ]'
@@ -93,13 +118,13 @@ damaged() {  # damaged OFFSET-FROM-SIGNATURE-START BYTES: a copy of Stamped.exe 
   at=$(python3 -c 'import struct,sys; d=open(sys.argv[1],"rb").read(); e=struct.unpack_from("<I",d,0x3C)[0]; m=struct.unpack_from("<H",d,e+24)[0]; o=e+24+(96 if m==0x10B else 112)+4*8; print(struct.unpack_from("<I",d,o)[0])' "$work/Stamped.exe")
   cp "$work/Stamped.exe" "$work/Damaged.exe"
   printf "$2" | dd of="$work/Damaged.exe" bs=1 seek=$((at + $1)) conv=notrunc status=none
-  out=$("$reader" "$work/Damaged.exe" 2>&1)
+  out=$("$packer" inspect "$work/Damaged.exe" 2>&1)
   [ $? -eq 2 ] && [ "$(wc -l <<<"$out")" -eq 1 ] || { echo "  got: $out"; return 1; }
 }
 check "damaged: WIN_CERTIFICATE length past the directory" damaged 0 '\xff\xff\x00\x00'
 check "damaged: not PKCS#7 signed data" damaged 8 '\x31'
 check "damaged: a DER length past its element" damaged 9 '\x84\x7f'
 truncate -s -100 "$work/Damaged.exe"
-check "damaged: cut short" eval '! "$reader" "$work/Damaged.exe" >/dev/null 2>&1'
+check "damaged: cut short" eval '! "$packer" inspect "$work/Damaged.exe" >/dev/null 2>&1'
 
 finish

@@ -6,7 +6,7 @@
 #include <exception>
 #include <vector>
 
-#include "Packaging/Authenticode.h"
+#include "Packaging/Signing/Authenticode.h"
 
 using namespace vantor::packaging;
 

@@ -7,7 +7,7 @@
 #include <exception>
 #include <vector>
 
-#include "Packaging/CertificateRules.h"
+#include "Packaging/Manifest/CertificateRules.h"
 
 using namespace vantor::packaging;
 

@@ -5,7 +5,7 @@
 #include <exception>
 #include <string_view>
 
-#include "Packaging/ManifestCheck.h"
+#include "Packaging/Manifest/ManifestCheck.h"
 
 using namespace vantor::packaging;
 

@@ -4,7 +4,7 @@
 #include <exception>
 #include <string_view>
 
-#include "Packaging/Pkcs11Uri.h"
+#include "Packaging/Signing/Pkcs11Uri.h"
 
 using namespace vantor::packaging;
 

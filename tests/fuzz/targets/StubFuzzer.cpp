@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "Launcher/StubContract.h"
-#include "Packaging/LauncherReport.h"
-#include "Packaging/Packer.h"
-#include "Packaging/PeFormat.h"
+#include "Packaging/Commands/LauncherReport.h"
+#include "Packaging/Commands/Packer.h"
+#include "Packaging/Image/PeFormat.h"
 
 using namespace vantor::packaging;
 

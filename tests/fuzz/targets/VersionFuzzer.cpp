@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <exception>
 
-#include "Packaging/VersionResource.h"
-#include "Packaging/VersionStamp.h"
+#include "Packaging/Branding/VersionResource.h"
+#include "Packaging/Branding/VersionStamp.h"
 
 using namespace vantor::packaging;
 
