@@ -47,7 +47,9 @@ constexpr const char* kMakeManifestHelp =
     "Writes the installer's signed manifest: line 1 '\"setup.exe\" <size> <md5>', the\n"
     "RSA PKCS#1 v1.5 SHA-256 signature over it by KEY, the signer's and the CA's\n"
     "certificates. KEY is a PEM private key (an encrypted one opened with\n"
-    "--key-pass) or a PKCS#12 file (--key-pass its password). The manifest passes\n"
+    "--key-pass) or a PKCS#12 file (--key-pass its password); on Windows also the\n"
+    "key of a certificate in a store, cert:\\CurrentUser\\My\\THUMBPRINT (or\n"
+    "LocalMachine; a token's PIN in --key-pass, never asked for). The manifest passes\n"
     "verify-manifest's checks before anything is written, and is written the way\n"
     "pack writes its output.\n";
 constexpr const char* kInspectHelp =

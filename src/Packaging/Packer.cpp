@@ -1,6 +1,7 @@
 #include "Packaging/Packer.h"
 
 #include <algorithm>
+#include <cctype>
 #include <string_view>
 
 #include "Launcher/StubContract.h"
@@ -192,6 +193,14 @@ void VerifyManifestFiles(const std::filesystem::path& installerPath, const std::
 
 SigningKey OpenSigningKey(const std::string& key, const std::optional<std::string>& password) {
   if (key.rfind("pkcs11:", 0) == 0) throw InputError("keys in tokens (pkcs11: URIs) are not supported yet: give a key file");
+  // cert:\LOCATION\STORE\THUMBPRINT, "cert:" in any case, as PowerShell names a certificate in a store.
+  if (key.size() >= 5 && std::equal(key.begin(), key.begin() + 5, "cert:", [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; })) {
+#ifdef _WIN32
+    return SigningKey::FromStore(key, password);
+#else
+    throw InputError("keys in a certificate store (cert: names) are a Windows thing: give a key file");
+#endif
+  }
   const std::filesystem::path path = std::filesystem::u8path(key);
   return SigningKey::FromFile(File::OpenInput("key", path).ReadAll(kKeyFileLimit), password, Describe("key", path));
 }
