@@ -83,6 +83,8 @@ int Remove(const wchar_t* hex) {
   std::vector<BYTE> buffer(size);
   const auto* key = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
   const bool withKey = size > 0 && CertGetCertificateContextProperty(certificate, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size);
+  // Committed explicitly: Wine writes a system store's deletions to the
+  // registry only then, never on closing it.
   if (!CertDeleteCertificateFromStore(certificate) || !CertControlStore(my.Get(), 0, CERT_STORE_CTRL_COMMIT, nullptr))
     Fail("removing the certificate");
   if (!withKey) return 0;
