@@ -374,18 +374,18 @@ class Provider {
   HCRYPTPROV handle_ = 0;
 };
 
+// A CryptoAPI hash object holding a SHA-256 digest computed already; false
+// when the provider has no SHA-256.
 class CryptoApiHash {
  public:
-  CryptoApiHash(HCRYPTPROV provider, const Sha256Digest& digest) {
-    if (!CryptCreateHash(provider, CALG_SHA_256, 0, 0, &handle_)) return;
-    if (!CryptSetHashParam(handle_, HP_HASHVAL, digest.data(), 0)) throw std::runtime_error("CryptSetHashParam failed");
+  explicit CryptoApiHash(HCRYPTPROV provider) {
+    if (!CryptCreateHash(provider, CALG_SHA_256, 0, 0, &handle_)) handle_ = 0;
   }
   CryptoApiHash(const CryptoApiHash&) = delete;
   CryptoApiHash& operator=(const CryptoApiHash&) = delete;
   ~CryptoApiHash() {
     if (handle_ != 0) CryptDestroyHash(handle_);
   }
-  // False when the provider has no SHA-256.
   explicit operator bool() const { return handle_ != 0; }
   HCRYPTHASH Get() const { return handle_; }
 
@@ -393,38 +393,56 @@ class CryptoApiHash {
   HCRYPTHASH handle_ = 0;
 };
 
+// What CryptAcquireCertificatePrivateKey hands over: a CNG key or a CryptoAPI
+// provider context with its exchange or signature key (`kind_` says which),
+// freed here when the caller is to.
+class CertificatePrivateKey {
+ public:
+  CertificatePrivateKey(PCCERT_CONTEXT certificate, const std::string& what) {
+    BOOL callerFrees = FALSE;
+    if (!CryptAcquireCertificatePrivateKey(certificate, CRYPT_ACQUIRE_ALLOW_NCRYPT_KEY_FLAG | CRYPT_ACQUIRE_SILENT_FLAG, nullptr,
+                                           &handle_, &kind_, &callerFrees))
+      throw KeyFailure(what, "opening its private key", GetLastError());
+    owned_ = callerFrees != FALSE;
+  }
+  CertificatePrivateKey(const CertificatePrivateKey&) = delete;
+  CertificatePrivateKey& operator=(const CertificatePrivateKey&) = delete;
+  ~CertificatePrivateKey() {
+    if (!owned_) return;
+    if (IsCng()) NCryptFreeObject(handle_);
+    else CryptReleaseContext(handle_, 0);
+  }
+  bool IsCng() const { return kind_ == CERT_NCRYPT_KEY_SPEC; }
+  HCRYPTPROV_OR_NCRYPT_KEY_HANDLE Get() const { return handle_; }
+  DWORD Kind() const { return kind_; }
+
+ private:
+  HCRYPTPROV_OR_NCRYPT_KEY_HANDLE handle_ = 0;
+  DWORD kind_ = 0;
+  bool owned_ = false;
+};
+
 // The private key of a certificate in a store, wherever it lives: a CNG key
 // (a key storage provider, a smart-card minidriver) or a CryptoAPI key. Never
 // asks the user: a key that would fails.
 class StoreKey final : public DigestSigner {
  public:
-  StoreKey(PCCERT_CONTEXT certificate, const std::optional<std::string>& pin, const std::string& what) : what_(what) {
-    BOOL callerFrees = FALSE;
-    if (!CryptAcquireCertificatePrivateKey(certificate, CRYPT_ACQUIRE_ALLOW_NCRYPT_KEY_FLAG | CRYPT_ACQUIRE_SILENT_FLAG, nullptr,
-                                           &handle_, &spec_, &callerFrees))
-      throw KeyFailure(what, "opening its private key", GetLastError());
-    owned_ = callerFrees != FALSE;
+  StoreKey(PCCERT_CONTEXT certificate, const std::optional<std::string>& pin, const std::string& what)
+      : what_(what), pin_(pin), key_(certificate, what) {
     if (!pin) return;
-    if (spec_ == CERT_NCRYPT_KEY_SPEC) {
+    if (key_.IsCng()) {
       const std::wstring wide = std::filesystem::u8path(*pin).wstring();
-      const SECURITY_STATUS status = NCryptSetProperty(handle_, NCRYPT_PIN_PROPERTY, reinterpret_cast<PBYTE>(const_cast<wchar_t*>(wide.c_str())),
-                                                       static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)), 0);
+      const SECURITY_STATUS status =
+          NCryptSetProperty(key_.Get(), NCRYPT_PIN_PROPERTY, reinterpret_cast<PBYTE>(const_cast<wchar_t*>(wide.c_str())),
+                            static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)), 0);
       if (status != ERROR_SUCCESS) throw KeyFailure(what, "giving its token the PIN", static_cast<DWORD>(status));
     } else {
-      SetPin(handle_, *pin);
+      SetPin(key_.Get());
     }
-    pin_ = pin;
-  }
-  StoreKey(const StoreKey&) = delete;
-  StoreKey& operator=(const StoreKey&) = delete;
-  ~StoreKey() override {
-    if (!owned_) return;
-    if (spec_ == CERT_NCRYPT_KEY_SPEC) NCryptFreeObject(handle_);
-    else CryptReleaseContext(handle_, 0);
   }
 
   Bytes Sign(const Sha256Digest& digest) const override {
-    return spec_ == CERT_NCRYPT_KEY_SPEC ? SignNCrypt(digest) : SignCryptoApi(digest);
+    return key_.IsCng() ? SignNCrypt(digest) : SignCryptoApi(digest);
   }
 
  private:
@@ -433,9 +451,9 @@ class StoreKey final : public DigestSigner {
     const auto data = const_cast<PBYTE>(digest.data());
     const DWORD flags = BCRYPT_PAD_PKCS1 | NCRYPT_SILENT_FLAG;
     DWORD size = 0;
-    SECURITY_STATUS status = NCryptSignHash(handle_, &padding, data, 32, nullptr, 0, &size, flags);
+    SECURITY_STATUS status = NCryptSignHash(key_.Get(), &padding, data, 32, nullptr, 0, &size, flags);
     Bytes signature(size);
-    if (status == ERROR_SUCCESS) status = NCryptSignHash(handle_, &padding, data, 32, signature.data(), size, &size, flags);
+    if (status == ERROR_SUCCESS) status = NCryptSignHash(key_.Get(), &padding, data, 32, signature.data(), size, &size, flags);
     if (status != ERROR_SUCCESS) throw KeyFailure(what_, "signing", static_cast<DWORD>(status));
     signature.resize(size);
     return signature;
@@ -446,19 +464,19 @@ class StoreKey final : public DigestSigner {
   // same key opened again through the AES provider, which has it.
   Bytes SignCryptoApi(const Sha256Digest& digest) const {
     std::optional<Provider> withSha256;
-    std::optional<CryptoApiHash> hash;
-    hash.emplace(handle_, digest);
+    std::optional<CryptoApiHash> hash(std::in_place, key_.Get());
     if (!*hash) {
-      withSha256.emplace(ContainerOf(handle_), KeysetOf(handle_), what_);
-      if (pin_) SetPin(withSha256->Get(), *pin_);
-      hash.emplace(withSha256->Get(), digest);
+      withSha256.emplace(ContainerOf(key_.Get()), KeysetOf(key_.Get()), what_);
+      if (pin_) SetPin(withSha256->Get());
+      hash.emplace(withSha256->Get());
       if (!*hash) throw KeyFailure(what_, "hashing with SHA-256", GetLastError());
     }
+    if (!CryptSetHashParam(hash->Get(), HP_HASHVAL, digest.data(), 0)) throw KeyFailure(what_, "hashing", GetLastError());
     DWORD size = 0;
     Bytes signature;
-    if (CryptSignHashW(hash->Get(), spec_, nullptr, 0, nullptr, &size)) {
+    if (CryptSignHashW(hash->Get(), key_.Kind(), nullptr, 0, nullptr, &size)) {
       signature.resize(size);
-      if (CryptSignHashW(hash->Get(), spec_, nullptr, 0, signature.data(), &size)) {
+      if (CryptSignHashW(hash->Get(), key_.Kind(), nullptr, 0, signature.data(), &size)) {
         signature.resize(size);
         std::reverse(signature.begin(), signature.end());
         return signature;
@@ -467,9 +485,9 @@ class StoreKey final : public DigestSigner {
     throw KeyFailure(what_, "signing", GetLastError());
   }
 
-  void SetPin(HCRYPTPROV provider, const std::string& pin) const {
-    if (!CryptSetProvParam(provider, spec_ == AT_SIGNATURE ? PP_SIGNATURE_PIN : PP_KEYEXCHANGE_PIN,
-                           reinterpret_cast<const BYTE*>(pin.c_str()), 0))
+  void SetPin(HCRYPTPROV provider) const {
+    if (!CryptSetProvParam(provider, key_.Kind() == AT_SIGNATURE ? PP_SIGNATURE_PIN : PP_KEYEXCHANGE_PIN,
+                           reinterpret_cast<const BYTE*>(pin_->c_str()), 0))
       throw KeyFailure(what_, "giving its token the PIN", GetLastError());
   }
   std::string ContainerOf(HCRYPTPROV provider) const {
@@ -489,9 +507,7 @@ class StoreKey final : public DigestSigner {
 
   std::string what_;
   std::optional<std::string> pin_;
-  HCRYPTPROV_OR_NCRYPT_KEY_HANDLE handle_ = 0;
-  DWORD spec_ = 0;
-  bool owned_ = false;
+  CertificatePrivateKey key_;
 };
 
 }  // namespace

@@ -51,8 +51,8 @@ int Add(const wchar_t* file, const wchar_t* password) {
   while ((certificate = CertEnumCertificatesInStore(imported.Get(), certificate)) != nullptr)
     if (CertGetCertificateContextProperty(certificate, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) break;
   if (certificate == nullptr) Fail("finding the key's certificate");
-  // A PKCS#12 key is an exchange key, as Windows records it; Wine records the
-  // specs its provider supports (3), which no signing call takes.
+  // A PKCS#12 key is an exchange key, as Windows records it; Wine records
+  // every kind of key its provider supports (3), which no signing call takes.
   std::vector<BYTE> buffer(size);
   auto* key = reinterpret_cast<CRYPT_KEY_PROV_INFO*>(buffer.data());
   if (!CertGetCertificateContextProperty(certificate, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size)) Fail("reading the key");
