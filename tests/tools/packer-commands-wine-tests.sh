@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Windows packer's commands under Wine against the Linux packer's:
 # make-manifest writes the same bytes from one key as a PEM file, an encrypted
-# PEM file and a PKCS#12 file, and as the Linux packer from a SoftHSM2 token;
-# it refuses a wrong password, a key of another certificate and a pkcs11: key
-# with nothing written; inspect gives the same report.
+# PEM file, a PKCS#12 file and a key in the user's certificate store, and as
+# the Linux packer from a SoftHSM2 token; it refuses a wrong password, a key of
+# another certificate, a store key that is not there and a pkcs11: key with
+# nothing written; inspect gives the same report.
 # Usage: packer-commands-wine-tests.sh REPO BIN_DIR NATIVE_PACKER
 set -uo pipefail
 repo=$1 bin=$2 native=$3
@@ -44,6 +45,25 @@ check "Windows: a pkcs11: key" refused "reached on Linux" "pkcs11:token=VantorRe
 check "Windows: a certificate as the key" refused "not a PEM private key" "$k/ca.pem"
 printf "neither PEM nor PKCS#12" >"$work/junk.key"
 check "Windows: neither PEM nor PKCS#12" refused "not a private key in form" "$work/junk.key"
+
+# The same key in the current user's store, taken out again whatever happens.
+thumbprint=$("$repo/tools/wine-run" "$bin/store-certificate.exe" add "$(windows_path "$work/signer.p12")" p12 | tr -d '\r')
+trap '[ -z "$thumbprint" ] || "$repo/tools/wine-run" "$bin/store-certificate.exe" remove "$thumbprint"; rm -rf "$work"' EXIT
+stored() {  # the store key's manifest is the Linux packer's from the PEM key
+  winpack make-manifest --installer "$installer" --key "Cert:\\CurrentUser\\My\\${thumbprint,,}" --cert "$k/signer.pem" \
+    --ca "$k/ca.pem" --output "$work/store-windows.dat" && cmp "$work/pem-linux.dat" "$work/store-windows.dat"
+}
+check "certificate store key: the same bytes" stored
+check "Windows: no such certificate in the store" refused "no certificate with this thumbprint" \
+  "cert:\\CurrentUser\\My\\$(printf '0%.0s' {1..40})"
+check "Windows: a store key not named cert:\\LOCATION\\STORE\\THUMBPRINT" refused "names no certificate in a store" \
+  "cert:\\Elsewhere\\My\\$thumbprint"
+linux_refuses() {  # the Linux packer refuses a store key: exit 2, saying why, nothing written
+  local out; out=$("$native" make-manifest --installer "$installer" --key "cert:\\CurrentUser\\My\\$thumbprint" \
+    --cert "$k/signer.pem" --ca "$k/ca.pem" --output "$work/linux-store.dat" 2>&1); local rc=$?
+  [ $rc -eq 2 ] && [[ $out == *"a Windows thing"* ]] && [ ! -e "$work/linux-store.dat" ] || { echo "  got ($rc): $out"; return 1; }
+}
+check "Linux: a store key is a Windows thing" linux_refuses
 
 "$native" --stub "$bin/VantorSetup-stub.exe" --installer "$installer" --manifest "$work/pem-linux.dat" --output "$work/Setup.exe"
 "$native" inspect "$work/Setup.exe" --json >"$work/linux.json"

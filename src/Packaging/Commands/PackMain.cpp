@@ -47,10 +47,12 @@ constexpr const char* kMakeManifestHelp =
     "Writes the installer's signed manifest: line 1 '\"setup.exe\" <size> <md5>', the\n"
     "RSA PKCS#1 v1.5 SHA-256 signature over it by KEY, the signer's and the CA's\n"
     "certificates. KEY is a PEM private key (an encrypted one opened with\n"
-    "--key-pass), a PKCS#12 file (--key-pass its password) or, on Linux, a key in\n"
-    "a PKCS#11 token named by an RFC 7512 URI (pkcs11:token=...;object=...;\n"
+    "--key-pass), a PKCS#12 file (--key-pass its password), on Linux a key in a\n"
+    "PKCS#11 token named by an RFC 7512 URI (pkcs11:token=...;object=...;\n"
     "--key-pass its PIN), reached through the module LIB (default: p11-kit's\n"
-    "proxy, which reaches every token the system registered). The manifest passes\n"
+    "proxy, which reaches every token the system registered), or on Windows the\n"
+    "key of a certificate in a store, cert:\\CurrentUser\\My\\THUMBPRINT (or\n"
+    "LocalMachine; a token's PIN in --key-pass, never asked for). The manifest passes\n"
     "verify-manifest's checks before anything is written, and is written the way\n"
     "pack writes its output.\n";
 constexpr const char* kInspectHelp =

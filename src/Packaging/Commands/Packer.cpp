@@ -1,6 +1,7 @@
 #include "Packaging/Commands/Packer.h"
 
 #include <algorithm>
+#include <cctype>
 #include <memory>
 #include <string_view>
 
@@ -195,16 +196,35 @@ void VerifyManifestFiles(const std::filesystem::path& installerPath, const std::
   VerifyManifestSignature(manifest);
 }
 
+namespace {
+
 // The key as messages name it: a URI without its query, which may hold a PIN.
 std::string DescribeKey(const std::string& key) {
   return IsPkcs11Uri(key) ? "key '" + key.substr(0, key.find('?')) + "'" : Describe("key", std::filesystem::u8path(key));
 }
 
+// cert:\LOCATION\STORE\THUMBPRINT, "cert:" in any case: how PowerShell names a
+// certificate in a store.
+bool IsStoreName(const std::string& key) {
+  static constexpr std::string_view kScheme = "cert:";
+  return key.size() >= kScheme.size() && std::equal(kScheme.begin(), kScheme.end(), key.begin(), [](char a, char b) {
+           return a == std::tolower(static_cast<unsigned char>(b));
+         });
+}
+
+MessageSigner SignerOf(SigningKey key) {
+  auto held = std::make_shared<SigningKey>(std::move(key));
+  return [held](std::string_view message) { return held->Sign(message); };
+}
+
+}  // namespace
+
 MessageSigner OpenSigningKey(const std::string& key, const std::optional<std::string>& password,
                              const std::optional<std::filesystem::path>& module) {
   if (IsPkcs11Uri(key)) {
 #ifdef _WIN32
-    throw InputError("keys in PKCS#11 tokens (pkcs11: URIs) are reached on Linux; give a key file");
+    throw InputError("keys in PKCS#11 tokens (pkcs11: URIs) are reached on Linux; on Windows name the token's "
+                     "certificate in the store (cert:\\CurrentUser\\My\\THUMBPRINT)");
 #else
     const Pkcs11Uri uri = ParsePkcs11Uri(key);
     const std::filesystem::path library = module.value_or(DefaultPkcs11Module());
@@ -212,10 +232,15 @@ MessageSigner OpenSigningKey(const std::string& key, const std::optional<std::st
 #endif
   }
   if (module) throw InputError("--pkcs11-module needs a pkcs11: URI as --key");
+  if (IsStoreName(key)) {
+#ifdef _WIN32
+    return SignerOf(SigningKey::FromStore(key, password));
+#else
+    throw InputError("keys in a certificate store (cert: names) are a Windows thing: give a key file");
+#endif
+  }
   const std::filesystem::path path = std::filesystem::u8path(key);
-  auto file = std::make_shared<SigningKey>(
-      SigningKey::FromFile(File::OpenInput("key", path).ReadAll(kKeyFileLimit), password, Describe("key", path)));
-  return [file](std::string_view message) { return file->Sign(message); };
+  return SignerOf(SigningKey::FromFile(File::OpenInput("key", path).ReadAll(kKeyFileLimit), password, Describe("key", path)));
 }
 
 void MakeManifest(const MakeManifestOptions& options) {

@@ -69,6 +69,16 @@ class SigningKey {
   // wrong or missing password, or a key that is not RSA.
   static SigningKey FromFile(const std::vector<std::uint8_t>& bytes, const std::optional<std::string>& password,
                              const std::string& what);
+#ifdef _WIN32
+  // The private key of a certificate in a Windows certificate store, named
+  // the way PowerShell names it: cert:\CurrentUser\STORE\THUMBPRINT or
+  // cert:\LocalMachine\STORE\THUMBPRINT (40 hex digits of its SHA-1 hash).
+  // A key in a token through its key storage provider or minidriver: opened
+  // without ever asking the user, `pin` (if any) handed to it. Raises
+  // InputError for another name, no such certificate, or a key that cannot be
+  // used without asking.
+  static SigningKey FromStore(const std::string& name, const std::optional<std::string>& pin);
+#endif
   SigningKey(SigningKey&&) noexcept;
   SigningKey& operator=(SigningKey&&) = delete;
   SigningKey(const SigningKey&) = delete;

@@ -1,12 +1,16 @@
 // The cryptography on Windows: CNG (bcrypt) for digests and RSA, CryptoAPI
-// (crypt32) for certificates.
+// (crypt32) for certificates, and keys in certificate stores through what
+// holds them: a CNG key storage provider (ncrypt) or a CryptoAPI provider.
 #include <windows.h>
 
 #include <bcrypt.h>
+#include <ncrypt.h>
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "Packaging/Image/ByteView.h"
@@ -80,6 +84,7 @@ class Key {
 
 class Certificate {
  public:
+  explicit Certificate(PCCERT_CONTEXT adopted) : context_(adopted) {}
   Certificate(const Der& der, const char* what) {
     context_ = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
     if (context_ == nullptr) throw ManifestError("certificate", std::string("the ") + what + " certificate cannot be read");
@@ -295,11 +300,220 @@ RsaPrivateKey ReadPkcs12Key(const Bytes& bytes, const std::optional<std::string>
   throw InputError(what + " holds no encrypted private key (a PKCS#12 key bag)");
 }
 
+// Signs SHA-256 digests, RSA PKCS#1 v1.5.
+class DigestSigner {
+ public:
+  virtual ~DigestSigner() = default;
+  virtual Bytes Sign(const Sha256Digest& digest) const = 0;
+};
+
+// A key read from a file, imported into CNG.
+class ImportedKey final : public DigestSigner {
+ public:
+  ImportedKey(const Bytes& blob, const std::string& what) {
+    if (!Succeeded(BCryptImportKeyPair(rsa_.Get(), nullptr, BCRYPT_RSAPRIVATE_BLOB, key_.Out(), const_cast<PUCHAR>(blob.data()),
+                                       static_cast<ULONG>(blob.size()), 0)))
+      throw InputError(what + " is not an RSA key this system can use");
+  }
+  Bytes Sign(const Sha256Digest& digest) const override {
+    BCRYPT_PKCS1_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM};
+    const auto data = const_cast<PUCHAR>(digest.data());
+    ULONG size = 0;
+    Check(BCryptSignHash(key_.Get(), &padding, data, 32, nullptr, 0, &size, BCRYPT_PAD_PKCS1), "BCryptSignHash");
+    Bytes signature(size);
+    Check(BCryptSignHash(key_.Get(), &padding, data, 32, signature.data(), size, &size, BCRYPT_PAD_PKCS1), "BCryptSignHash");
+    signature.resize(size);
+    return signature;
+  }
+
+ private:
+  Algorithm rsa_{BCRYPT_RSA_ALGORITHM};
+  Key key_;
+};
+
+// What went wrong with a key in a store, for one line: the system's error
+// code, and a hint when the key's token wants its PIN.
+InputError KeyFailure(const std::string& what, const char* action, DWORD code) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(code));
+  const bool pin = code == static_cast<DWORD>(NTE_SILENT_CONTEXT) || code == static_cast<DWORD>(SCARD_W_CARD_NOT_AUTHENTICATED) ||
+                   code == static_cast<DWORD>(SCARD_W_WRONG_CHV) || code == static_cast<DWORD>(NTE_INCORRECT_PASSWORD);
+  return InputError(what + ": " + action + " failed (error " + hex + ")" +
+                    (pin ? ": its token wants the PIN, which --key-pass gives" : ""));
+}
+
+class Store {
+ public:
+  Store(DWORD location, const std::wstring& name, const std::string& what) {
+    handle_ = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                            location | CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG, name.c_str());
+    if (handle_ == nullptr) throw KeyFailure(what, "opening its certificate store", GetLastError());
+  }
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+  ~Store() { CertCloseStore(handle_, 0); }
+  HCERTSTORE Get() const { return handle_; }
+
+ private:
+  HCERTSTORE handle_ = nullptr;
+};
+
+// A CryptoAPI provider context opened here.
+class Provider {
+ public:
+  Provider(const std::string& container, DWORD keyset, const std::string& what) {
+    if (!CryptAcquireContextA(&handle_, container.c_str(), MS_ENH_RSA_AES_PROV_A, PROV_RSA_AES, keyset | CRYPT_SILENT))
+      throw KeyFailure(what, "opening its key with SHA-256", GetLastError());
+  }
+  Provider(const Provider&) = delete;
+  Provider& operator=(const Provider&) = delete;
+  ~Provider() { CryptReleaseContext(handle_, 0); }
+  HCRYPTPROV Get() const { return handle_; }
+
+ private:
+  HCRYPTPROV handle_ = 0;
+};
+
+// A CryptoAPI hash object holding a SHA-256 digest computed already; false
+// when the provider has no SHA-256.
+class CryptoApiHash {
+ public:
+  explicit CryptoApiHash(HCRYPTPROV provider) {
+    if (!CryptCreateHash(provider, CALG_SHA_256, 0, 0, &handle_)) handle_ = 0;
+  }
+  CryptoApiHash(const CryptoApiHash&) = delete;
+  CryptoApiHash& operator=(const CryptoApiHash&) = delete;
+  ~CryptoApiHash() {
+    if (handle_ != 0) CryptDestroyHash(handle_);
+  }
+  explicit operator bool() const { return handle_ != 0; }
+  HCRYPTHASH Get() const { return handle_; }
+
+ private:
+  HCRYPTHASH handle_ = 0;
+};
+
+// What CryptAcquireCertificatePrivateKey hands over: a CNG key or a CryptoAPI
+// provider context with its exchange or signature key (`kind_` says which),
+// freed here when the caller is to.
+class CertificatePrivateKey {
+ public:
+  CertificatePrivateKey(PCCERT_CONTEXT certificate, const std::string& what) {
+    BOOL callerFrees = FALSE;
+    if (!CryptAcquireCertificatePrivateKey(certificate, CRYPT_ACQUIRE_ALLOW_NCRYPT_KEY_FLAG | CRYPT_ACQUIRE_SILENT_FLAG, nullptr,
+                                           &handle_, &kind_, &callerFrees))
+      throw KeyFailure(what, "opening its private key", GetLastError());
+    owned_ = callerFrees != FALSE;
+  }
+  CertificatePrivateKey(const CertificatePrivateKey&) = delete;
+  CertificatePrivateKey& operator=(const CertificatePrivateKey&) = delete;
+  ~CertificatePrivateKey() {
+    if (!owned_) return;
+    if (IsCng()) NCryptFreeObject(handle_);
+    else CryptReleaseContext(handle_, 0);
+  }
+  bool IsCng() const { return kind_ == CERT_NCRYPT_KEY_SPEC; }
+  HCRYPTPROV_OR_NCRYPT_KEY_HANDLE Get() const { return handle_; }
+  DWORD Kind() const { return kind_; }
+
+ private:
+  HCRYPTPROV_OR_NCRYPT_KEY_HANDLE handle_ = 0;
+  DWORD kind_ = 0;
+  bool owned_ = false;
+};
+
+// The private key of a certificate in a store, wherever it lives: a CNG key
+// (a key storage provider, a smart-card minidriver) or a CryptoAPI key. Never
+// asks the user: a key that would fails.
+class StoreKey final : public DigestSigner {
+ public:
+  StoreKey(PCCERT_CONTEXT certificate, const std::optional<std::string>& pin, const std::string& what)
+      : what_(what), pin_(pin), key_(certificate, what) {
+    if (!pin) return;
+    if (key_.IsCng()) {
+      const std::wstring wide = std::filesystem::u8path(*pin).wstring();
+      const SECURITY_STATUS status =
+          NCryptSetProperty(key_.Get(), NCRYPT_PIN_PROPERTY, reinterpret_cast<PBYTE>(const_cast<wchar_t*>(wide.c_str())),
+                            static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)), 0);
+      if (status != ERROR_SUCCESS) throw KeyFailure(what, "giving its token the PIN", static_cast<DWORD>(status));
+    } else {
+      SetPin(key_.Get());
+    }
+  }
+
+  Bytes Sign(const Sha256Digest& digest) const override {
+    return key_.IsCng() ? SignNCrypt(digest) : SignCryptoApi(digest);
+  }
+
+ private:
+  Bytes SignNCrypt(const Sha256Digest& digest) const {
+    BCRYPT_PKCS1_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM};
+    const auto data = const_cast<PBYTE>(digest.data());
+    const DWORD flags = BCRYPT_PAD_PKCS1 | NCRYPT_SILENT_FLAG;
+    DWORD size = 0;
+    SECURITY_STATUS status = NCryptSignHash(key_.Get(), &padding, data, 32, nullptr, 0, &size, flags);
+    Bytes signature(size);
+    if (status == ERROR_SUCCESS) status = NCryptSignHash(key_.Get(), &padding, data, 32, signature.data(), size, &size, flags);
+    if (status != ERROR_SUCCESS) throw KeyFailure(what_, "signing", static_cast<DWORD>(status));
+    signature.resize(size);
+    return signature;
+  }
+
+  // CryptoAPI signs a hash object, and writes the signature least significant
+  // byte first. A provider without SHA-256 (the older Microsoft ones) has the
+  // same key opened again through the AES provider, which has it.
+  Bytes SignCryptoApi(const Sha256Digest& digest) const {
+    std::optional<Provider> withSha256;
+    std::optional<CryptoApiHash> hash(std::in_place, key_.Get());
+    if (!*hash) {
+      withSha256.emplace(ContainerOf(key_.Get()), KeysetOf(key_.Get()), what_);
+      if (pin_) SetPin(withSha256->Get());
+      hash.emplace(withSha256->Get());
+      if (!*hash) throw KeyFailure(what_, "hashing with SHA-256", GetLastError());
+    }
+    if (!CryptSetHashParam(hash->Get(), HP_HASHVAL, digest.data(), 0)) throw KeyFailure(what_, "hashing", GetLastError());
+    DWORD size = 0;
+    Bytes signature;
+    if (CryptSignHashW(hash->Get(), key_.Kind(), nullptr, 0, nullptr, &size)) {
+      signature.resize(size);
+      if (CryptSignHashW(hash->Get(), key_.Kind(), nullptr, 0, signature.data(), &size)) {
+        signature.resize(size);
+        std::reverse(signature.begin(), signature.end());
+        return signature;
+      }
+    }
+    throw KeyFailure(what_, "signing", GetLastError());
+  }
+
+  void SetPin(HCRYPTPROV provider) const {
+    if (!CryptSetProvParam(provider, key_.Kind() == AT_SIGNATURE ? PP_SIGNATURE_PIN : PP_KEYEXCHANGE_PIN,
+                           reinterpret_cast<const BYTE*>(pin_->c_str()), 0))
+      throw KeyFailure(what_, "giving its token the PIN", GetLastError());
+  }
+  std::string ContainerOf(HCRYPTPROV provider) const {
+    DWORD size = 0;
+    std::string name;
+    if (CryptGetProvParam(provider, PP_CONTAINER, nullptr, &size, 0)) {
+      name.resize(size);
+      if (CryptGetProvParam(provider, PP_CONTAINER, reinterpret_cast<BYTE*>(name.data()), &size, 0)) return name.c_str();
+    }
+    throw KeyFailure(what_, "naming its key container", GetLastError());
+  }
+  DWORD KeysetOf(HCRYPTPROV provider) const {
+    DWORD keyset = 0, size = sizeof keyset;
+    if (!CryptGetProvParam(provider, PP_KEYSET_TYPE, reinterpret_cast<BYTE*>(&keyset), &size, 0)) return 0;
+    return keyset & CRYPT_MACHINE_KEYSET;
+  }
+
+  std::string what_;
+  std::optional<std::string> pin_;
+  CertificatePrivateKey key_;
+};
+
 }  // namespace
 
 struct SigningKey::State {
-  Algorithm rsa{BCRYPT_RSA_ALGORITHM};
-  Key key;
+  std::unique_ptr<DigestSigner> signer;
 };
 
 SigningKey::SigningKey(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -316,27 +530,38 @@ SigningKey SigningKey::FromFile(const std::vector<std::uint8_t>& bytes, const st
   } catch (const FormatError& error) {
     throw InputError(what + " is not a private key in form: " + error.what());
   }
-  auto state = std::make_unique<State>();
-  const Bytes blob = parts.Blob();
-  if (!Succeeded(BCryptImportKeyPair(state->rsa.Get(), nullptr, BCRYPT_RSAPRIVATE_BLOB, state->key.Out(),
-                                     const_cast<PUCHAR>(blob.data()), static_cast<ULONG>(blob.size()), 0)))
-    throw InputError(what + " is not an RSA key this system can use");
-  return SigningKey(std::move(state));
+  return SigningKey(std::make_unique<State>(State{std::make_unique<ImportedKey>(parts.Blob(), what)}));
+}
+
+SigningKey SigningKey::FromStore(const std::string& name, const std::optional<std::string>& pin) {
+  const std::string what = "key '" + name + "'";
+  // cert:\LOCATION\STORE\THUMBPRINT, the first two as PowerShell spells them, in any case.
+  std::vector<std::string> fields(1);
+  for (const char c : name) {
+    if (c == '\\') fields.emplace_back();
+    else fields.back().push_back(c);
+  }
+  const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+  const bool currentUser = fields.size() == 4 && _stricmp(fields[1].c_str(), "CurrentUser") == 0;
+  const bool localMachine = fields.size() == 4 && _stricmp(fields[1].c_str(), "LocalMachine") == 0;
+  if (!(currentUser || localMachine) || _stricmp(fields[0].c_str(), "cert:") != 0 || fields[2].empty() ||
+      fields[3].size() != 40 || !std::all_of(fields[3].begin(), fields[3].end(), hex))
+    throw InputError(what + " names no certificate in a store: write cert:\\CurrentUser\\My\\THUMBPRINT or "
+                            "cert:\\LocalMachine\\My\\THUMBPRINT (the 40 hex digits of its SHA-1 thumbprint)");
+  std::uint8_t thumbprint[20];
+  for (std::size_t i = 0; i < sizeof thumbprint; ++i)
+    thumbprint[i] = static_cast<std::uint8_t>(std::stoul(fields[3].substr(2 * i, 2), nullptr, 16));
+  const Store store(currentUser ? CERT_SYSTEM_STORE_CURRENT_USER : CERT_SYSTEM_STORE_LOCAL_MACHINE,
+                    std::filesystem::u8path(fields[2]).wstring(), what);
+  CRYPT_HASH_BLOB hash{sizeof thumbprint, thumbprint};
+  const PCCERT_CONTEXT found = CertFindCertificateInStore(store.Get(), X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &hash, nullptr);
+  if (found == nullptr) throw InputError(what + ": there is no certificate with this thumbprint in the store");
+  const Certificate certificate(found);
+  return SigningKey(std::make_unique<State>(State{std::make_unique<StoreKey>(certificate.Get(), pin, what)}));
 }
 
 std::vector<std::uint8_t> SigningKey::Sign(std::string_view message) const {
-  std::uint8_t digest[32];
-  Hash sha256(BCRYPT_SHA256_ALGORITHM);
-  sha256.Update(reinterpret_cast<const std::uint8_t*>(message.data()), message.size());
-  sha256.Finish(digest, sizeof digest);
-  BCRYPT_PKCS1_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM};
-  ULONG size = 0;
-  Check(BCryptSignHash(state_->key.Get(), &padding, digest, sizeof digest, nullptr, 0, &size, BCRYPT_PAD_PKCS1), "BCryptSignHash");
-  std::vector<std::uint8_t> signature(size);
-  Check(BCryptSignHash(state_->key.Get(), &padding, digest, sizeof digest, signature.data(), size, &size, BCRYPT_PAD_PKCS1),
-        "BCryptSignHash");
-  signature.resize(size);
-  return signature;
+  return state_->signer->Sign(Sha256(reinterpret_cast<const std::uint8_t*>(message.data()), message.size()));
 }
 
 struct Md5::State {
