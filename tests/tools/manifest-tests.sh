@@ -23,7 +23,8 @@ check "manifest bytes as documented" cmp -s "$work/expected.dat" "$work/scf.dat"
 check "no CR, no BOM, final LF" python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); sys.exit(not (b"\r" not in d and not d.startswith(b"\xef\xbb\xbf") and d.endswith(b"\n")))' "$work/scf.dat"
 
 # One key in every form it comes in gives the same bytes; a wrong password, a
-# key of another certificate and a token URI are refused with nothing written.
+# key of another certificate, a token URI naming its own module and a
+# certificate-store name (Windows only) are refused with nothing written.
 "$repo/tools/make-signing-keys" "$work/encrypted" secret >/dev/null
 e=$work/encrypted
 openssl pkcs12 -export -inkey "$k/signer.key" -in "$k/signer.pem" -passout pass:p12 -out "$work/signer.p12"
@@ -49,7 +50,8 @@ check "wrong PKCS#12 password" refused "with the password given" "$work/signer.p
 check "encrypted key without its password" refused "without a password" "$e/signer.key"
 check "key of another certificate" refused "does not belong to" "$work/other/signer.key"
 check "a certificate as the key" refused "is not a PEM private key" "$k/signer.pem"
-check "token URI" refused "not supported yet" "pkcs11:token=release;object=signer"
+check "token URI naming a module" refused "--pkcs11-module" "pkcs11:token=release?module-name=softhsm2"
+check "certificate-store name on Linux" refused "Windows" 'cert:\CurrentUser\My\0123456789abcdef0123456789abcdef01234567'
 check "no key file" refused "key '" "$work/missing.key"
 
 verify() { "$repo/tools/verify-manifest" --installer "$1" --manifest "$2" 2>&1; }

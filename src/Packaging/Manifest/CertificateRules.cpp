@@ -8,17 +8,13 @@
 
 #include "Packaging/Image/ByteView.h"
 #include "Packaging/Manifest/Der.h"
+#include "Packaging/Manifest/X509.h"
 #include "Packaging/PackError.h"
 
 namespace vantor::packaging {
 namespace {
 
 using namespace der;
-
-constexpr std::uint8_t kVersion = 0xA0;       // [0] EXPLICIT
-constexpr std::uint8_t kIssuerUniqueId = 0x81;   // [1] IMPLICIT
-constexpr std::uint8_t kSubjectUniqueId = 0x82;  // [2] IMPLICIT
-constexpr std::uint8_t kExtensions = 0xA3;    // [3] EXPLICIT
 
 // Object identifiers as their DER contents.
 using Oid = std::array<std::uint8_t, 9>;
@@ -142,42 +138,27 @@ Extensions ReadExtensions(ByteView field, const std::string& what) {
 
 Names Check(ByteView der, Role role, const std::string& what) {
   DerReader file(der, what);
-  DerReader certificate(file.Read(kSequence, "certificate"), what);
+  const CertificateFields fields = ReadCertificateFields(file.Read(kSequence, "certificate"), what);
   file.End("certificate");
-  const ByteView tbsContents = certificate.Read(kSequence, "to-be-signed part");
-  const ByteView signatureAlgorithm = certificate.Read(kSequence, "signature algorithm");
-  certificate.Bytes("signature");
-  certificate.End("certificate");
-
-  DerReader tbs(tbsContents, what);
+  file.Bytes(fields.signature, "signature");
   std::uint64_t version = 0;  // v1, the default, is left out
-  if (tbs.Next(kVersion)) {
-    DerReader field(tbs.Read(kVersion, "version"), what);
+  if (fields.version) {
+    DerReader field(*fields.version, what);
     version = field.Small("version");
     field.End("version");
     if (version != kVersion2 && version != kVersion3) Refuse(what + " has version " + std::to_string(version + 1) + " spelt out");
   }
-  tbs.Unsigned("serial number");
-  const ByteView signedAlgorithm = tbs.Read(kSequence, "signature algorithm");
-  const ByteView issuer = tbs.Read(kSequence, "issuer");
-  tbs.Read(kSequence, "validity");
-  const ByteView subject = tbs.Read(kSequence, "subject");
-  const ByteView publicKey = tbs.Read(kSequence, "public key info");
-  const bool uniqueIds = tbs.Next(kIssuerUniqueId) || tbs.Next(kSubjectUniqueId);
-  if (tbs.Next(kIssuerUniqueId)) tbs.Read(kIssuerUniqueId, "issuer unique id");
-  if (tbs.Next(kSubjectUniqueId)) tbs.Read(kSubjectUniqueId, "subject unique id");
-  const bool hasExtensions = tbs.Next(kExtensions);
-  const Extensions extensions = hasExtensions ? ReadExtensions(tbs.Read(kExtensions, "extensions"), what) : Extensions{};
-  tbs.End("to-be-signed part");
-  if (hasExtensions && version != kVersion3) Refuse(what + " has extensions but is not version 3");
-  if (uniqueIds && version == 0) Refuse(what + " has unique ids but is version 1");
+  file.Unsigned(fields.serial, "serial number");
+  const Extensions extensions = fields.extensions ? ReadExtensions(*fields.extensions, what) : Extensions{};
+  if (fields.extensions && version != kVersion3) Refuse(what + " has extensions but is not version 3");
+  if (fields.uniqueIds && version == 0) Refuse(what + " has unique ids but is version 1");
 
-  if (!Equal(signatureAlgorithm, signedAlgorithm)) Refuse(what + " names two different signature algorithms");
-  const ByteView algorithm = AlgorithmOid(signatureAlgorithm, what);
+  if (!Equal(fields.signatureAlgorithm, fields.signedAlgorithm)) Refuse(what + " names two different signature algorithms");
+  const ByteView algorithm = AlgorithmOid(fields.signatureAlgorithm, what);
   if (std::none_of(kSignatureAlgorithms.begin(), kSignatureAlgorithms.end(),
                    [&](const Oid& allowed) { return Equal(algorithm, allowed); }))
     Refuse(what + " is signed with " + DottedOid(algorithm) + ", not RSA with SHA-256, SHA-384 or SHA-512");
-  CheckRsaKey(publicKey, what);
+  CheckRsaKey(fields.publicKey, what);
 
   if (role == Role::kCa && !extensions.isCa.value_or(false))
     Refuse(what + " is not a CA: its basic constraints do not say CA:TRUE");
@@ -187,7 +168,7 @@ Names Check(ByteView der, Role role, const std::string& what) {
     Refuse(what + " has a key usage that does not allow digital signatures");
   if (!extensions.codeSigning.value_or(true))
     Refuse(what + " has an extended key usage that allows neither code signing nor any purpose");
-  return {issuer, subject};
+  return {fields.issuer, fields.subject};
 }
 
 Names CheckOne(const std::vector<std::uint8_t>& der, Role role) {

@@ -48,8 +48,7 @@ bool DerReader::Boolean(const char* name, bool defaultFalse) {
   return contents.U8(0) == 0xFF;
 }
 
-ByteView DerReader::Unsigned(const char* name) {
-  const ByteView contents = Read(der::kInteger, name);
+ByteView DerReader::Unsigned(ByteView contents, const char* name) const {
   if (contents.Empty() || (contents.Size() > 1 && contents.U8(0) == 0x00 && contents.U8(1) < 0x80) ||
       (contents.Size() > 1 && contents.U8(0) == 0xFF && contents.U8(1) >= 0x80))
     NotDer(std::string("its ") + name + " is not a minimal integer");
@@ -65,8 +64,7 @@ std::uint64_t DerReader::Small(const char* name) {
   return value;
 }
 
-ByteView DerReader::BitString(const char* name, bool namedBits) {
-  const ByteView contents = Read(der::kBitString, name);
+ByteView DerReader::BitString(ByteView contents, const char* name, bool namedBits) const {
   if (contents.Empty()) NotDer(std::string("its ") + name + " has no count of unused bits");
   const unsigned unused = contents.U8(0);
   const std::uint8_t last = contents.U8(contents.Size() - 1);
@@ -78,10 +76,10 @@ ByteView DerReader::BitString(const char* name, bool namedBits) {
   return contents;
 }
 
-ByteView DerReader::Bytes(const char* name) {
-  const ByteView contents = BitString(name, false);
-  if (contents.U8(0) != 0) NotDer(std::string("its ") + name + " is not whole bytes");
-  return contents.From(1, name);
+ByteView DerReader::Bytes(ByteView contents, const char* name) const {
+  const ByteView bits = BitString(contents, name, false);
+  if (bits.U8(0) != 0) NotDer(std::string("its ") + name + " is not whole bytes");
+  return bits.From(1, name);
 }
 
 void DerReader::NotDer(const std::string& detail) const { throw InputError(what_ + " is not DER: " + detail); }

@@ -67,16 +67,19 @@ class DerReader {
   // out when false, so `defaultFalse` refuses an explicit FALSE.
   bool Boolean(const char* name, bool defaultFalse);
   // A non-negative INTEGER in the fewest bytes, as its magnitude without a
-  // leading zero byte.
-  ByteView Unsigned(const char* name);
+  // leading zero byte; the second form judges an INTEGER's contents read before.
+  ByteView Unsigned(const char* name) { return Unsigned(Read(der::kInteger, name), name); }
+  ByteView Unsigned(ByteView contents, const char* name) const;
   // A small INTEGER (a version), as a number.
   std::uint64_t Small(const char* name);
   // A BIT STRING's bits: the count of unused bits (0 to 7, none in an empty
   // string) and the unused bits themselves zero. `namedBits` also refuses
   // trailing zero bits, which DER drops from a list of named bits.
-  ByteView BitString(const char* name, bool namedBits);
+  ByteView BitString(const char* name, bool namedBits) { return BitString(Read(der::kBitString, name), name, namedBits); }
+  ByteView BitString(ByteView contents, const char* name, bool namedBits) const;
   // The whole bytes of a BIT STRING that must have no unused bits.
-  ByteView Bytes(const char* name);
+  ByteView Bytes(const char* name) { return Bytes(Read(der::kBitString, name), name); }
+  ByteView Bytes(ByteView contents, const char* name) const;
 
  private:
   [[noreturn]] void NotDer(const std::string& detail) const;

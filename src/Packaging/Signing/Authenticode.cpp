@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "Packaging/Manifest/Der.h"
+#include "Packaging/Manifest/X509.h"
 #include "Packaging/PackError.h"
 
 namespace vantor::packaging {
@@ -77,26 +78,6 @@ std::string AttributeValueText(std::uint8_t tag, ByteView value) {
   return text;
 }
 
-// The fields of a certificate that name it.
-struct CertificateNames {
-  ByteView serial;
-  ByteView issuer;
-  ByteView subject;
-};
-
-CertificateNames ReadCertificateNames(ByteView certificate) {
-  DerReader outer(certificate, kWhat);
-  DerReader tbs(outer.Read(kSequence, "certificate's to-be-signed part"), kWhat);
-  tbs.Skip(Constructed(0), "certificate version");
-  CertificateNames names;
-  names.serial = tbs.Read(kInteger, "certificate serial number");
-  tbs.Read(kSequence, "certificate signature algorithm");
-  names.issuer = tbs.Read(kSequence, "certificate issuer");
-  tbs.Read(kSequence, "certificate validity");
-  names.subject = tbs.Read(kSequence, "certificate subject");
-  return names;
-}
-
 // A SignerInfo's parts: who signed (issuer and serial number; empty for a
 // signer named by key identifier) and its attributes.
 struct SignerInfo {
@@ -136,9 +117,9 @@ std::string SubjectOf(ByteView certificates, const SignerInfo& signer) {
       set.Read(set.Tag(), "other certificate");
       continue;
     }
-    const CertificateNames names = ReadCertificateNames(set.Read(kSequence, "certificate"));
-    if (!signer.issuer.Empty() && Equal(names.issuer, signer.issuer) && Equal(names.serial, signer.serial))
-      return NameText(names.subject);
+    const CertificateFields fields = ReadCertificateFields(set.Read(kSequence, "certificate"), kWhat);
+    if (!signer.issuer.Empty() && Equal(fields.issuer, signer.issuer) && Equal(fields.serial, signer.serial))
+      return NameText(fields.subject);
   }
   return {};
 }
