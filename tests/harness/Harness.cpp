@@ -7,10 +7,8 @@
 #include <chrono>
 #include <cwctype>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 
 namespace harness {
@@ -129,9 +127,17 @@ Launch LaunchOf(const std::wstring& application, const std::wstring& arguments) 
 }
 
 std::string ReadAll(const std::wstring& path) {
-  std::stringstream content;
-  content << std::ifstream(std::filesystem::path(path), std::ios::binary).rdbuf();
-  return content.str();
+  // Shares deletion too: a file a program has just renamed into place may
+  // still be open for deletion (MoveFileExW holds it so while it renames), and
+  // an open that does not share that fails then.
+  const Handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+  std::string content;
+  char buffer[4096];
+  DWORD read = 0;
+  while (file.get() != INVALID_HANDLE_VALUE && ::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0)
+    content.append(buffer, read);
+  return content;
 }
 
 DWORD OpenError(const std::wstring& path, DWORD access, DWORD share) {
