@@ -103,6 +103,9 @@ check "make-manifest: a token key of another certificate" refused "does not belo
 
 # --- What inspect reads of those launchers' signatures -----------------------
 pack --output "$work/Unsigned.exe" >/dev/null
+SOURCE_DATE_EPOCH=1700000000 "$repo/tools/pack" --arch "$arch" --installer "$installer" --make-manifest "$token_key" \
+  "$keys/signer.pem" "$keys/ca.pem" --manifest-pass 4711 --pkcs11-module "$softhsm_module" --output "$work/Made.exe" >/dev/null
+check "tools/pack --make-manifest with the token's key, through --pkcs11-module" cmp -s "$work/Made.exe" "$work/Unsigned.exe"
 read_signature() {
   "$packer" inspect --json "$1" | python3 -c 'import json, sys
 a = json.load(sys.stdin)["authenticode"]
