@@ -103,9 +103,14 @@ check "make-manifest: a token key of another certificate" refused "does not belo
 
 # --- What inspect reads of those launchers' signatures -----------------------
 pack --output "$work/Unsigned.exe" >/dev/null
-SOURCE_DATE_EPOCH=1700000000 "$repo/tools/pack" --arch "$arch" --installer "$installer" --make-manifest "$token_key" \
-  "$keys/signer.pem" "$keys/ca.pem" --manifest-pass 4711 --pkcs11-module "$softhsm_module" --output "$work/Made.exe" >/dev/null
-check "tools/pack --make-manifest with the token's key, through --pkcs11-module" cmp -s "$work/Made.exe" "$work/Unsigned.exe"
+make_and_pack() {  # make_and_pack MODULE OUTPUT: tools/pack making the manifest with the token's key through MODULE
+  SOURCE_DATE_EPOCH=1700000000 "$repo/tools/pack" --arch "$arch" --installer "$installer" --make-manifest "$token_key" \
+    "$keys/signer.pem" "$keys/ca.pem" --manifest-pass 4711 --pkcs11-module "$1" --output "$2" >/dev/null 2>&1
+}
+make_and_pack "$softhsm_module" "$work/Made.exe"
+check "tools/pack --make-manifest with the token's key: the same launcher" cmp -s "$work/Made.exe" "$work/Unsigned.exe"
+check "tools/pack --make-manifest goes through the module given" eval \
+  '! make_and_pack "$work/none.so" "$work/NoModule.exe" && [ ! -e "$work/NoModule.exe" ]'
 read_signature() {
   "$packer" inspect --json "$1" | python3 -c 'import json, sys
 a = json.load(sys.stdin)["authenticode"]
