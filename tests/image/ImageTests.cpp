@@ -22,9 +22,9 @@
 
 #include "Launcher/StubContract.h"
 #include "Packaging/Branding/IconResource.h"
+#include "Packaging/Branding/VersionResource.h"
 #include "Packaging/Image/PeImage.h"
 #include "Packaging/Image/PeResources.h"
-#include "Packaging/Branding/VersionResource.h"
 
 #ifdef _WIN32
 #include "Harness.h"

@@ -6,8 +6,8 @@
 #include <initializer_list>
 #include <string>
 
-#include "Packaging/Signing/Authenticode.h"
 #include "Packaging/PackError.h"
+#include "Packaging/Signing/Authenticode.h"
 #include "PackerTestSupport.h"
 
 namespace vantor::packaging {

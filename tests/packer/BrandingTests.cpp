@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "PackerTestSupport.h"
 #include "Packaging/Branding/Branding.h"
 #include "Packaging/PackError.h"
+#include "PackerTestSupport.h"
 
 namespace vantor::packaging {
 namespace {

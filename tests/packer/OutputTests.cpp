@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "PackerTestSupport.h"
 #include "Packaging/Files/FileIo.h"
 #include "Packaging/PackError.h"
+#include "PackerTestSupport.h"
 
 namespace vantor::packaging {
 namespace {

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "Packaging/Branding/VersionResource.h"
 #include "Packaging/Image/PeFormat.h"
 #include "Packaging/Image/PeResources.h"
-#include "Packaging/Branding/VersionResource.h"
 
 namespace vantor::packaging::test {
 

@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "PackerTestSupport.h"
-#include "Packaging/Files/FileIo.h"
-#include "Packaging/Manifest/ManifestCheck.h"
-#include "Packaging/Image/OutputImage.h"
-#include "Packaging/PackError.h"
-#include "Packaging/Image/ResourceSection.h"
 #include "Packaging/Branding/VersionStamp.h"
+#include "Packaging/Files/FileIo.h"
+#include "Packaging/Image/OutputImage.h"
+#include "Packaging/Image/ResourceSection.h"
+#include "Packaging/Manifest/ManifestCheck.h"
+#include "Packaging/PackError.h"
+#include "PackerTestSupport.h"
 
 namespace vantor::packaging {
 namespace {

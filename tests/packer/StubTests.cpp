@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "PackerTestSupport.h"
-#include "Packaging/Image/ImageRebuild.h"
-#include "Packaging/PackError.h"
-#include "Packaging/Image/PeImage.h"
-#include "Packaging/Image/PeResources.h"
 #include "Packaging/Branding/VersionResource.h"
 #include "Packaging/Branding/VersionStamp.h"
+#include "Packaging/Image/ImageRebuild.h"
+#include "Packaging/Image/PeImage.h"
+#include "Packaging/Image/PeResources.h"
+#include "Packaging/PackError.h"
+#include "PackerTestSupport.h"
 
 namespace vantor::packaging {
 namespace {

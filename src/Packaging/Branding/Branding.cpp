@@ -4,8 +4,8 @@
 #include <set>
 #include <string_view>
 
-#include "Packaging/PackError.h"
 #include "Packaging/Image/PeFormat.h"
+#include "Packaging/PackError.h"
 
 namespace vantor::packaging {
 namespace {

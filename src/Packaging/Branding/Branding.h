@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "Packaging/Branding/IconResource.h"
-#include "Packaging/Image/ResourceSection.h"
 #include "Packaging/Branding/VersionStamp.h"
+#include "Packaging/Image/ResourceSection.h"
 
 namespace vantor::packaging {
 

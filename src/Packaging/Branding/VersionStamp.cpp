@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <iterator>
 
-#include "Packaging/PackError.h"
-#include "Packaging/Image/PeFormat.h"
 #include "Packaging/Branding/VersionResource.h"
+#include "Packaging/Image/PeFormat.h"
+#include "Packaging/PackError.h"
 
 namespace vantor::packaging {
 namespace {

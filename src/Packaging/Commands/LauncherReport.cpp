@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "Launcher/StubContract.h"
-#include "Packaging/Signing/Authenticode.h"
 #include "Packaging/Branding/IconResource.h"
-#include "Packaging/Manifest/ManifestCheck.h"
-#include "Packaging/PackError.h"
+#include "Packaging/Branding/VersionResource.h"
 #include "Packaging/Commands/Packer.h"
 #include "Packaging/Image/PeResources.h"
-#include "Packaging/Branding/VersionResource.h"
+#include "Packaging/Manifest/ManifestCheck.h"
+#include "Packaging/PackError.h"
+#include "Packaging/Signing/Authenticode.h"
 
 namespace vantor::packaging {
 namespace {

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "Packaging/Commands/LauncherReport.h"
-#include "Packaging/PackError.h"
 #include "Packaging/Commands/Packer.h"
 #include "Packaging/Image/PeImage.h"
+#include "Packaging/PackError.h"
 
 namespace vantor::packaging {
 namespace {

@@ -6,16 +6,16 @@
 #include <string_view>
 
 #include "Launcher/StubContract.h"
+#include "Packaging/Branding/VersionResource.h"
+#include "Packaging/Image/OutputImage.h"
+#include "Packaging/Image/PeResources.h"
 #include "Packaging/Manifest/CertificateRules.h"
 #include "Packaging/Manifest/ManifestCheck.h"
-#include "Packaging/Image/OutputImage.h"
 #include "Packaging/PackError.h"
 #include "Packaging/Signing/Pkcs11Uri.h"
 #ifndef _WIN32
 #include "Packaging/Signing/Pkcs11Signer.h"
 #endif
-#include "Packaging/Image/PeResources.h"
-#include "Packaging/Branding/VersionResource.h"
 
 namespace vantor::packaging {
 namespace {

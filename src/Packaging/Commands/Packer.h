@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "Packaging/Branding/Branding.h"
-#include "Packaging/Manifest/Crypto.h"
+#include "Packaging/Branding/VersionStamp.h"
 #include "Packaging/Files/FileIo.h"
 #include "Packaging/Image/ImageRebuild.h"
 #include "Packaging/Image/PeImage.h"
 #include "Packaging/Image/ResourceSection.h"
-#include "Packaging/Branding/VersionStamp.h"
+#include "Packaging/Manifest/Crypto.h"
 
 namespace vantor::packaging {
 

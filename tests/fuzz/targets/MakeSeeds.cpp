@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "Packaging/Manifest/ManifestCheck.h"
 #include "Packaging/Image/PeResources.h"
+#include "Packaging/Manifest/ManifestCheck.h"
 
 using namespace vantor::packaging;
 namespace fs = std::filesystem;
